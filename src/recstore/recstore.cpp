@@ -1,0 +1,1 @@
+// Placeholder translation unit; the record-file service is being written.
