@@ -164,19 +164,6 @@ TEST(BlockProduct, IntegersWrapAndComplexTransposeConjugates) {
   EXPECT_EQ(cy, std::complex<float>(0, -1));
 }
 
-TEST(BlockProduct, ItemsAreIndependentProducts) {
-  // type 7, k = 3: item r of Y(1,1) = sum_p A(1,p)[r] B(p,1)[r]
-  const float A[6] = {1, 2, 3, 4, 5, 6};     // 1x2, elements (1,2,3) (4,5,6)
-  const float B[6] = {10, 20, 30, 1, 2, 3};  // 2x1
-  float Y[3] = {0.5f, 0.5f, 0.5f};
-  int32_t fA = 3, fB = 3;
-  hl_mult_block(reinterpret_cast<const int32_t *>(A), reinterpret_cast<const int32_t *>(B),
-                reinterpret_cast<int32_t *>(Y), 7, 3, fA, 1, 2, fB, 2, 1, 0, 0, 0, 0);
-  EXPECT_EQ(Y[0], 0.5f + 10 + 4);
-  EXPECT_EQ(Y[1], 0.5f + 40 + 10);
-  EXPECT_EQ(Y[2], 0.5f + 90 + 18);
-}
-
 TEST(BlockProduct, BothUpperLeavesLowerTriangleOfYAlone) {
   const int n = 4;
   std::vector<double> A(n * n, 1.0), B(n * n, 2.0), Y(n * n, -0.0);
