@@ -12,7 +12,12 @@ extern "C" {
 
 PLATSVC_API void *SM_alloc(size_t nbytes) { return std::malloc(nbytes == 0 ? 1 : nbytes); }
 
-PLATSVC_API void *SM_calloc(size_t count, size_t size) { return std::calloc(count, size); }
+// The product is checked here rather than left to calloc, so an impossible
+// request is always a null result, also under allocators that abort on it.
+PLATSVC_API void *SM_calloc(size_t count, size_t size) {
+  if (size != 0 && count > SIZE_MAX / size) return nullptr;
+  return std::calloc(count, size);
+}
 
 PLATSVC_API void SM_free(void *p) { std::free(p); }
 
