@@ -13,6 +13,10 @@
 #include "test_support/host.h"
 
 namespace tessera::test {
+
+int probe_write_from_archive(int32_t handle, int32_t record, int32_t reclen,
+                             const int32_t *buffer);  // services/probe/fault_probe.cpp
+
 namespace {
 
 constexpr int32_t L = 4;
@@ -60,8 +64,28 @@ TEST(FaultInjection, TheProgramsDefinitionsStandInFrontOfTheService) {
   EXPECT_NE(std::string(info.dli_fname).find("recstore"), std::string::npos) << info.dli_fname;
 }
 
+// A call made inside a static archive, as the library core makes them, is
+// counted and can be failed: the static linker bound it to the program's
+// definition, never to the service library's.
+TEST(FaultInjection, CallsFromAStaticArchiveReachTheLayer) {
+  FaultScope scope;
+  File f{temp_dir() + "/f"};
+  ASSERT_EQ(f.create(), 0);
+  const std::vector<int32_t> rec(L, 77);
+  EXPECT_EQ(probe_write_from_archive(f.handle, 0, L, rec.data()), 0);
+  EXPECT_EQ(faults_calls(DafOp::kWrite), 1);
+  faults_fail(DafOp::kWrite, 2);
+  const std::vector<int32_t> other(L, 88);
+  EXPECT_NE(probe_write_from_archive(f.handle, 0, L, other.data()), 0);
+  int32_t v = 0;
+  ASSERT_EQ(f.read(0, v), 0);
+  EXPECT_EQ(v, 77);
+  EXPECT_EQ(f.close(2), 0);
+}
+
 TEST(FaultInjection, PassesThroughAndCountsEveryOperation) {
   FaultScope scope;
+  const int64_t open_before = faults_open_files();
   File f{temp_dir() + "/f"};
   ASSERT_EQ(f.create(), 0);
   ASSERT_EQ(f.write(1, 42), 0);
@@ -81,7 +105,7 @@ TEST(FaultInjection, PassesThroughAndCountsEveryOperation) {
   EXPECT_EQ(faults_calls(DafOp::kWrite), 1);
   EXPECT_EQ(faults_calls(DafOp::kAny), 8);
   EXPECT_EQ(faults_injected(), 0);
-  EXPECT_EQ(faults_open_files(), 0);
+  EXPECT_EQ(faults_open_files(), open_before);
 }
 
 TEST(FaultInjection, FailsOnlyTheNthCallOfAnOperationWithoutReachingTheService) {
@@ -100,12 +124,22 @@ TEST(FaultInjection, FailsOnlyTheNthCallOfAnOperationWithoutReachingTheService) 
   EXPECT_EQ(faults_injected(), 1);
   EXPECT_EQ(faults_calls(DafOp::kWrite), 3);
 
+  // A rule for one operation ignores the others, even when their own counts
+  // pass through its number.
+  faults_fail(DafOp::kRead, faults_calls(DafOp::kRead) + 3);
+  EXPECT_EQ(f.extend(2, 1), 0);
+  EXPECT_EQ(f.write(2, 4), 0);
+  EXPECT_EQ(f.read(2, v), 0);
+  EXPECT_EQ(f.read(2, v), 0);
+  EXPECT_NE(f.read(2, v), 0);
+  EXPECT_EQ(faults_injected(), 2);
+
   // The nth call of any kind.
   faults_fail(DafOp::kAny, faults_calls(DafOp::kAny) + 2);
   EXPECT_EQ(f.read(0, v), 0);
-  EXPECT_NE(f.extend(2, 1), 0);
-  EXPECT_EQ(f.extend(2, 1), 0);  // the file did not grow the first time
-  EXPECT_EQ(faults_injected(), 2);
+  EXPECT_NE(f.extend(3, 1), 0);
+  EXPECT_EQ(f.extend(3, 1), 0);  // the file did not grow the first time
+  EXPECT_EQ(faults_injected(), 3);
   EXPECT_EQ(f.close(2), 0);
 }
 
@@ -113,6 +147,7 @@ TEST(FaultInjection, FromTheNthCallOnEveryCallFailsLikeAFullDisk) {
   FaultScope scope;
   const std::string dir = temp_dir();
   File a{dir + "/a"}, b{dir + "/b"};
+  faults_close_open_files();  // whatever earlier tests left open
   faults_fail(DafOp::kAny, 3, true);
   ASSERT_EQ(a.create(), 0);
   ASSERT_EQ(a.write(0, 5), 0);

@@ -45,7 +45,9 @@ State &state() {
   return s;
 }
 
-bool matches(const Rule &r, const std::array<int64_t, kOps> &calls) {
+// A rule for one operation looks only at calls of that operation.
+bool matches(const Rule &r, DafOp op, const std::array<int64_t, kOps> &calls) {
+  if (r.op != DafOp::kAny && r.op != op) return false;
   const int64_t n = calls[static_cast<int>(r.op)];
   return r.from_then_on ? n >= r.nth : n == r.nth;
 }
@@ -57,7 +59,7 @@ bool count_call(DafOp op) {
   ++s.calls[static_cast<int>(op)];
   ++s.calls[static_cast<int>(DafOp::kAny)];
   for (const Rule &r : s.rules) {
-    if (matches(r, s.calls)) {
+    if (matches(r, op, s.calls)) {
       ++s.injected;
       return true;
     }
