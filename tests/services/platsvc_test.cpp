@@ -73,6 +73,8 @@ TEST(Platsvc, HypermatrixPathNeedsAnExistingDirectoryAndNoDirectoryAtThePath) {
     EXPECT_EQ(CFI_is_hypermatrix_file(c.path.c_str()) != 0, c.ok) << c.path;
   }
   EXPECT_EQ(CFI_is_hypermatrix_file(nullptr), 0);
+  const std::string too_long = dir + "/" + std::string(5000, 'a');
+  EXPECT_EQ(CFI_is_hypermatrix_file(too_long.c_str()), 0);
 }
 
 }  // namespace
