@@ -77,9 +77,10 @@ struct Links {
     return y;
   }
 
-  // Rebalance x, which leans two levels towards side `heavy`; returns the
-  // subtree's new top.
+  // Rebalance x, which leans two levels towards side `heavy` (its balance
+  // word still says one); returns the subtree's new top.
   int32_t rebalance(int32_t x, int32_t heavy) const {
+    balance(x) = heavy == kLeft ? -2 : 2;  // the real difference, for the rotations
     if (heavy == kLeft) {
       if (balance(left(x)) > 0) rotate_left(left(x));
       return rotate_right(x);
