@@ -11,7 +11,6 @@
 #include "catalogue/invariants.h"
 #include "common/status.h"
 #include "control/control_words.h"
-#include "control/lists.h"
 #include "test_support/host.h"
 #include "catalogue/extent_model.h"
 
@@ -229,30 +228,6 @@ TEST(ExtentList, RandomOperationsMatchTheSetModel) {
     EXPECT_GT(refused, 0);
     EXPECT_GT(fits, 200);
   }
-}
-
-// Two lists in one table draw on and return to the same free entries.
-TEST(ExtentList, TwoListsShareOneTable) {
-  Table t(5);
-  int32_t pred = 0;
-  ASSERT_EQ(hm_extent_add(t.table(), t.other, 4, 100, pred), 0);
-  ASSERT_EQ(t.add(2, 0), 0);
-  ASSERT_EQ(t.add(2, 10), 0);
-  pred = hm_extent_locate(t.entries.data(), t.other, 200, 0);
-  ASSERT_EQ(hm_extent_add(t.table(), t.other, 1, 200, pred), 0);
-  t.check();
-  int32_t length = 0, first = 0;
-  hm_extent_pop(t.table(), t.other, length, first);
-  EXPECT_EQ(first, 100);
-  const int32_t e = t.list[listw::kFirst];
-  hm_extent_unlink(t.entries.data(), t.list, e);
-  EXPECT_EQ(t.list[listw::kTotal], 2);
-  int32_t slot = e;
-  hm_list_give(t.entries.data(), extw::kWords, t.slots[0], t.slots[1], slot);
-  EXPECT_EQ(t.slots[0], 3);
-  t.check();
-  Table empty(1);
-  EXPECT_EQ(hm_extent_take_one(empty.table(), empty.list), -1);
 }
 
 }  // namespace
