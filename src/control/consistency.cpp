@@ -163,6 +163,19 @@ struct Area {
     return out;
   }
   WordView view(int32_t position) const { return WordView(ctrl, position); }
+
+  // The run of `words` words from `position` lies inside the control area
+  // (whose length is word 131 + 256).
+  bool inside(int64_t position, int64_t words) const {
+    return position >= 1 && words >= 0 &&
+           position + words - 1 <= int64_t{c[cw::kLastPoolWord]} + cw::kFixedWords;
+  }
+  // A set whose removal or kill failed part-way has given its tables back
+  // (their positions are 0): only a retry of the removal or kill is left.
+  bool dismantled(int32_t P) const {
+    WordView fs = view(P);
+    return fs[fsw::kTablePos] == 0 || fs[fsw::kNodePos] == 0;
+  }
 };
 
 std::string matrix_name(int32_t D) { return "matrix " + num(D); }
@@ -421,6 +434,10 @@ enum NodePlace : char { kNodeNowhere, kNodeInTree, kNodeReleased, kNodeFree };
 bool directory_places(Area &a, int32_t P, std::vector<char> &place, std::string *why) {
   WordView fs = a.view(P);
   const int32_t cap = fs[fsw::kNodeCapacity];
+  if (cap < 0 || !a.inside(fs[fsw::kNodePos], int64_t{cap} * dirw::kLength)) {
+    return fail(why, fileset_name(P) + " node table of " + num(cap) + " nodes at " +
+                         num(fs[fsw::kNodePos]) + " lies outside the control area");
+  }
   const NodeTable t = directory_tree(a, P);
   const std::string who = fileset_name(P) + " directory";
   std::string reason;
@@ -471,6 +488,7 @@ bool directory_places(Area &a, int32_t P, std::vector<char> &place, std::string 
 bool check_directories(Area &a, std::string *why) {
   const std::vector<int32_t> open = a.matrices();
   for (int32_t P : a.filesets()) {
+    if (a.dismantled(P)) continue;
     WordView fs = a.view(P);
     std::vector<char> place;
     if (!directory_places(a, P, place, why)) return false;
@@ -497,6 +515,9 @@ bool check_directories(Area &a, std::string *why) {
     const int32_t P = d[dw::kFileset];
     if (!a.open_fileset(P)) {
       return fail(why, matrix_name(D) + " belongs to " + num(P) + ", which is no open file set");
+    }
+    if (a.dismantled(P)) {
+      return fail(why, matrix_name(D) + " is open in a file set whose tables are given back");
     }
     const NodeTable t = directory_tree(a, P);
     int32_t found = 0, last = 0, side = 0;
@@ -545,6 +566,10 @@ bool claim_list(const int32_t *entries, const int32_t *list, const std::string &
 bool claim_open_matrix(Area &a, int32_t D, Claims &claims, std::string *why) {
   WordView d = a.view(D);
   const std::string who = matrix_name(D);
+  if (d[dw::kTableCapacity] < 0 ||
+      !a.inside(d[dw::kTableAddress], int64_t{d[dw::kTableCapacity]} * extw::kWords)) {
+    return fail(why, who + " extent table lies outside the control area");
+  }
   const int32_t *entries = word_at(a.ctrl, d[dw::kTableAddress]);
   const int32_t *lists[] = {d.at(dw::kUsedList), d.at(dw::kReservedList)};
   std::string reason;
@@ -653,6 +678,8 @@ bool hm_check_control(int32_t *ctrl, std::string *why) {
 bool hm_check_fileset(int32_t *ctrl, int32_t P, std::string *why) {
   Area a(ctrl);
   if (!a.open_fileset(P)) return fail(why, num(P) + " is no open file set");
+  // Nothing of a set in mid-removal is left in memory to account for.
+  if (a.dismantled(P)) return true;
   WordView fs = a.view(P);
   Claims records(0, int64_t{fs[fsw::kEnd]} - 1, fileset_name(P) + " records");
 
@@ -665,6 +692,10 @@ bool hm_check_fileset(int32_t *ctrl, int32_t P, std::string *why) {
     return false;
   }
 
+  if (fs[fsw::kTableCapacity] < 0 ||
+      !a.inside(fs[fsw::kTablePos], int64_t{fs[fsw::kTableCapacity]} * extw::kWords)) {
+    return fail(why, fileset_name(P) + " extent table lies outside the control area");
+  }
   const int32_t *entries = word_at(ctrl, fs[fsw::kTablePos]);
   const int32_t *lists[] = {fs.at(fsw::kListA), fs.at(fsw::kListB)};
   std::string reason;
