@@ -90,6 +90,85 @@ void release_cache_memory() {
   }
 }
 
+// hmremf up to the closing of the files: the tables to their records and
+// back to the pools, the pair stacks back, the header, the cache flushed.
+int32_t write_and_release(int32_t *ctrl, int32_t P, int32_t n, int32_t *handles, int32_t L) {
+  WordView fs(ctrl, P);
+  // The extent table and the node table go to their records, then back to
+  // the unit pool. On a retry a table already given back was also written.
+  int32_t ierr;
+  if (fs[fsw::kTablePos] != 0) {
+    ierr = hm_write_records(n, handles, L, fs[fsw::kTableRecords], fs[fsw::kTableFirstRecord],
+                            word_at(ctrl, fs[fsw::kTablePos]));
+    if (ierr != 0) return hm_fail(ierr, trace::kRemTableWrite);
+    ierr = hm_work_free(ctrl, fs[fsw::kTableRecords] * L, fs[fsw::kTablePos]);
+    if (ierr != 0) return hm_fail(ierr, trace::kRemGiveBack);
+  }
+  // The node table's words stay usable as the extension's work buffer below.
+  const int32_t former_nodes = fs[fsw::kNodePos];
+  if (fs[fsw::kNodePos] != 0) {
+    ierr = hm_write_records(n, handles, L, fs[fsw::kNodeRecords], fs[fsw::kNodeFirstRecord],
+                            word_at(ctrl, fs[fsw::kNodePos]));
+    if (ierr != 0) return hm_fail(ierr, trace::kRemTableWrite);
+    ierr = hm_work_free(ctrl, fs[fsw::kNodeRecords] * L, fs[fsw::kNodePos]);
+    if (ierr != 0) return hm_fail(ierr, trace::kRemGiveBack);
+  }
+  if (fs[fsw::kWorkBuffer] != 0) {
+    ierr = hm_work_free(ctrl, L, fs[fsw::kWorkBuffer]);
+    if (ierr != 0) return hm_fail(ierr, trace::kRemGiveBack);
+  }
+  for (int32_t stack : {fsw::kStack1, fsw::kStack2}) {
+    if (fs[stack] == 0) continue;
+    ierr = hm_pair_free(ctrl, 2 * fs[stack + 1], fs[stack]);
+    if (ierr != 0) {
+      hm_push_trace(trace::kRemStackGive);
+      return hm_fail(ierr, trace::kRemStacks);
+    }
+  }
+
+  ierr = hm_write_header(ctrl, P);
+  if (ierr != 0) return hm_fail(ierr, trace::kRemHeader);
+
+  if (hm_cache_on(kCacheKindMemoryFirst)) {
+    int32_t *memory = cache_memory();
+    if (fs[fsw::kCacheFlag] == 1) {
+      // Records below the cache's reach were never given room in the files:
+      // grow every file before the flush writes them.
+      fs[fsw::kCacheFlag] = 0;
+      // The node table's former words serve as the one-record work buffer;
+      // on a retry they are gone and a unit-pool run stands in.
+      int32_t borrowed = 0;
+      if (former_nodes == 0) {
+        ierr = hm_work_alloc(ctrl, L, borrowed);
+        if (ierr != 0) return hm_fail(ierr, trace::kRemGrow);
+      }
+      int32_t *work = word_at(ctrl, former_nodes != 0 ? former_nodes : borrowed);
+      ierr = status::kOk;
+      for (int32_t i = 0; i < n && ierr == 0; ++i) {
+        int32_t first = fs[fsw::kCreatedRecords] / n;
+        int32_t length = L;
+        int32_t count = static_cast<int32_t>(
+            (int64_t{fs[fsw::kCreatedRecords]} + fs[fsw::kEnd]) / n);
+        if (DAF_file_extend(work, &handles[i], &first, &length, &count) != 0) {
+          ierr = hm_fail(status::kFileExtend, trace::kRemGrow);
+        }
+      }
+      if (borrowed != 0) hm_work_free(ctrl, L, borrowed);
+      if (ierr != 0) return ierr;
+    }
+    ierr = hm_cache_flush(memory, n, handles, L);
+    if (ierr != 0) return hm_fail(ierr, trace::kRemFlush);
+  }
+  if (cache_words()[cachew::kState] != 0) {
+    // The set's handles may be given to another set later: its records must
+    // not stay in the cache under them.
+    ierr = hm_cache_discard_set(cache_memory(), handles[0]);
+    if (ierr != 0) return hm_fail(ierr, trace::kRemCacheDiscard);
+  }
+
+  return status::kOk;
+}
+
 }  // namespace
 
 int32_t hm_close_files(int32_t n, const char *const *names, int32_t disposition,
@@ -139,69 +218,16 @@ int32_t hm_remove_fileset(int32_t *ctrl, int32_t P, const char *const *names) {
   NameBuffers buffers;
   if (names == nullptr) names = buffers.unpack(fs);
 
-  // The extent table and the node table go to their records, then back to
-  // the unit pool. On a retry a table already given back was also written.
-  int32_t ierr;
-  if (fs[fsw::kTablePos] != 0) {
-    ierr = hm_write_records(n, handles, L, fs[fsw::kTableRecords], fs[fsw::kTableFirstRecord],
-                            word_at(ctrl, fs[fsw::kTablePos]));
-    if (ierr != 0) return hm_fail(ierr, trace::kRemTableWrite);
-    ierr = hm_work_free(ctrl, fs[fsw::kTableRecords] * L, fs[fsw::kTablePos]);
-    if (ierr != 0) return hm_fail(ierr, trace::kRemGiveBack);
-  }
-  // The node table's words stay usable as the extension's work buffer below.
-  const int32_t former_nodes = fs[fsw::kNodePos];
-  if (fs[fsw::kNodePos] != 0) {
-    ierr = hm_write_records(n, handles, L, fs[fsw::kNodeRecords], fs[fsw::kNodeFirstRecord],
-                            word_at(ctrl, fs[fsw::kNodePos]));
-    if (ierr != 0) return hm_fail(ierr, trace::kRemTableWrite);
-    ierr = hm_work_free(ctrl, fs[fsw::kNodeRecords] * L, fs[fsw::kNodePos]);
-    if (ierr != 0) return hm_fail(ierr, trace::kRemGiveBack);
-  }
-  if (fs[fsw::kWorkBuffer] != 0) {
-    ierr = hm_work_free(ctrl, L, fs[fsw::kWorkBuffer]);
-    if (ierr != 0) return hm_fail(ierr, trace::kRemGiveBack);
-  }
-  for (int32_t stack : {fsw::kStack1, fsw::kStack2}) {
-    if (fs[stack] == 0) continue;
-    ierr = hm_pair_free(ctrl, 2 * fs[stack + 1], fs[stack]);
-    if (ierr != 0) {
-      hm_push_trace(trace::kRemStackGive);
-      return hm_fail(ierr, trace::kRemStacks);
-    }
+  // A retry after a refused close: everything before the close is done and
+  // some handles are gone, so only the closing is left.
+  bool closing_started = false;
+  for (int32_t i = 0; i < n; ++i) closing_started = closing_started || handles[i] == kClosedHandle;
+  if (!closing_started) {
+    const int32_t ierr = write_and_release(ctrl, P, n, handles, L);
+    if (ierr != 0) return ierr;
   }
 
-  ierr = hm_write_header(ctrl, P);
-  if (ierr != 0) return hm_fail(ierr, trace::kRemHeader);
-
-  if (hm_cache_on(kCacheKindMemoryFirst)) {
-    int32_t *memory = cache_memory();
-    if (fs[fsw::kCacheFlag] == 1) {
-      // Records below the cache's reach were never given room in the files:
-      // grow every file before the flush writes them.
-      fs[fsw::kCacheFlag] = 0;
-      int32_t *work = former_nodes != 0 ? word_at(ctrl, former_nodes) : fs.at(1);
-      for (int32_t i = 0; i < n; ++i) {
-        int32_t first = fs[fsw::kCreatedRecords] / n;
-        int32_t length = L;
-        int32_t count = static_cast<int32_t>(
-            (int64_t{fs[fsw::kCreatedRecords]} + fs[fsw::kEnd]) / n);
-        if (DAF_file_extend(work, &handles[i], &first, &length, &count) != 0) {
-          return hm_fail(status::kFileExtend, trace::kRemGrow);
-        }
-      }
-    }
-    ierr = hm_cache_flush(memory, n, handles, L);
-    if (ierr != 0) return hm_fail(ierr, trace::kRemFlush);
-  }
-  if (cache_words()[cachew::kState] != 0) {
-    // The set's handles may be given to another set later: its records must
-    // not stay in the cache under them.
-    ierr = hm_cache_discard_set(cache_memory(), handles[0]);
-    if (ierr != 0) return hm_fail(ierr, trace::kRemCacheDiscard);
-  }
-
-  ierr = close_set_files(ctrl, P, names, kKeep, false);
+  const int32_t ierr = close_set_files(ctrl, P, names, kKeep, false);
   if (ierr != 0) return hm_fail(ierr, trace::kRemClose);
 
   hm_give_fileset_slot(ctrl, P);

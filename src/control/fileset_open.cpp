@@ -247,6 +247,26 @@ bool extent_list_sound(WordView table, int32_t capacity, const int32_t *list, in
   return e == 0 && list[listw::kLast] == prev && total == list[listw::kTotal];
 }
 
+// No record is free in both lists (both already walked and sorted): a merge
+// walk over the two.
+bool lists_disjoint(WordView table, const int32_t *a, const int32_t *b) {
+  int32_t x = a[listw::kFirst];
+  int32_t y = b[listw::kFirst];
+  while (x != 0 && y != 0) {
+    WordView ex(table.at(1), 1 + (x - 1) * extw::kWords);
+    WordView ey(table.at(1), 1 + (y - 1) * extw::kWords);
+    const int64_t x_end = int64_t{ex[extw::kFirst]} + ex[extw::kLength];
+    const int64_t y_end = int64_t{ey[extw::kFirst]} + ey[extw::kLength];
+    if (ex[extw::kFirst] < y_end && ey[extw::kFirst] < x_end) return false;
+    if (x_end <= ey[extw::kFirst]) {
+      x = ex[extw::kNext];
+    } else {
+      y = ey[extw::kNext];
+    }
+  }
+  return true;
+}
+
 // A chain of `count` slots through word 1 of `stride`-word nodes, from
 // `head`, every slot in 1..capacity.
 bool chain_sound(WordView nodes, int32_t stride, int32_t capacity, int32_t head, int32_t count) {
@@ -265,6 +285,7 @@ bool tables_sound(int32_t *ctrl, WordView fs) {
   const int32_t end = fs[fsw::kEnd];
   if (!extent_list_sound(table, entries, fs.at(fsw::kListA), end) ||
       !extent_list_sound(table, entries, fs.at(fsw::kListB), end) ||
+      !lists_disjoint(table, fs.at(fsw::kListA), fs.at(fsw::kListB)) ||
       !chain_sound(table, extw::kWords, entries, fs[fsw::kTableFirstFree], fs[fsw::kTableFree])) {
     return false;
   }
