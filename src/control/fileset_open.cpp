@@ -108,7 +108,8 @@ bool name_in_use(WordView c, const int32_t *packed) {
     WordView fs(c.at(1), c[cw::kFsArea1] + (s - 1) * cw::kFilesetAreaWords);
     const int32_t files = std::min(fs[fsw::kFileCount], fsw::kMaxFiles);
     for (int32_t i = 1; i <= files; ++i) {
-      if (std::memcmp(fs.at(fsw::name_word(i)), packed, kPackedNameWords * sizeof(int32_t)) == 0) {
+      if (std::memcmp(fs.at(fsw::open_name_word(i)), packed, kPackedNameWords * sizeof(int32_t)) ==
+          0) {
         return true;
       }
     }
@@ -120,6 +121,7 @@ bool name_in_use(WordView c, const int32_t *packed) {
 void store_files(WordView fs, int32_t n, const char *const *names, const int32_t *handles,
                  bool with_first_name) {
   if (with_first_name) hm_pack_name(names[0], fs.at(fsw::kName1));
+  hm_pack_name(names[0], fs.at(fsw::kOpenName1));
   fs[fsw::kHandle1] = handles[0];
   fs[fsw::kFileCount] = n;
   for (int32_t i = 2; i <= n; ++i) {
