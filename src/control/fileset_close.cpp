@@ -147,35 +147,45 @@ int32_t write_and_release(int32_t *ctrl, int32_t P, int32_t n, int32_t *handles,
     }
   }
 
+  // A set created with a memory-first cache on has records past its files'
+  // ends that live only in the cache. The files grow to the set's end before
+  // the flush writes them, and the header already records them as grown.
+  const bool grow = hm_cache_on(kCacheKindMemoryFirst) && fs[fsw::kCacheFlag] == 1;
+  if (grow) fs[fsw::kCacheFlag] = 0;
   ierr = hm_write_header(ctrl, P);
-  if (ierr != 0) return hm_fail(ierr, trace::kRemHeader);
+  if (ierr != 0) {
+    if (grow) fs[fsw::kCacheFlag] = 1;
+    return hm_fail(ierr, trace::kRemHeader);
+  }
 
   if (hm_cache_on(kCacheKindMemoryFirst)) {
     int32_t *memory = cache_memory();
-    if (fs[fsw::kCacheFlag] == 1) {
-      // Records below the cache's reach were never given room in the files:
-      // grow every file before the flush writes them.
-      fs[fsw::kCacheFlag] = 0;
+    if (grow) {
       // The node table's former words serve as the one-record work buffer;
       // on a retry they are gone and a unit-pool run stands in.
       int32_t borrowed = 0;
       if (former_nodes == 0) {
         ierr = hm_work_alloc(ctrl, L, borrowed);
-        if (ierr != 0) return hm_fail(ierr, trace::kRemGrow);
+        if (ierr != 0) {
+          fs[fsw::kCacheFlag] = 1;
+          return hm_fail(ierr, trace::kRemGrow);
+        }
       }
       int32_t *work = word_at(ctrl, former_nodes != 0 ? former_nodes : borrowed);
       ierr = status::kOk;
       for (int32_t i = 0; i < n && ierr == 0; ++i) {
         int32_t first = fs[fsw::kCreatedRecords] / n;
         int32_t length = L;
-        int32_t count = static_cast<int32_t>(
-            (int64_t{fs[fsw::kCreatedRecords]} + fs[fsw::kEnd]) / n);
+        int32_t count = (fs[fsw::kEnd] - fs[fsw::kCreatedRecords]) / n;
         if (DAF_file_extend(work, &handles[i], &first, &length, &count) != 0) {
           ierr = hm_fail(status::kFileExtend, trace::kRemGrow);
         }
       }
       if (borrowed != 0) hm_work_free(ctrl, L, borrowed);
-      if (ierr != 0) return ierr;
+      if (ierr != 0) {
+        fs[fsw::kCacheFlag] = 1;  // a retry grows the files again
+        return ierr;
+      }
     }
     ierr = hm_cache_flush(memory, n, handles, L);
     if (ierr != 0) return hm_fail(ierr, trace::kRemFlush);

@@ -808,9 +808,10 @@ int32_t hm_old_fileset(int32_t *ctrl, int32_t n, const char *const *names, int32
     return refuse(status::kRecordRead, step_code);
   };
 
-  // Every file must have the record length the set is read with.
+  // Every file must have the record length the set is read with. (A length
+  // of 0 is the header read's own refusal, status 101.)
   for (int32_t i = 0; i < n; ++i) {
-    if (lengths[i] != L || L < kMinRecordLength) {
+    if (lengths[i] != L || (L != 0 && L < kMinRecordLength)) {
       return refuse_stored(trace::kStoredRecordLength, trace::kOldOpenFiles);
     }
   }
