@@ -98,11 +98,12 @@ SpaceFixture::SpaceFixture(const SpaceSetup &s) : setup_(s), area_(s.area_words,
   f[fsw::kIndexGrowth] = s.index_growth;
   f[fsw::kDataGrowth] = s.data_growth;
   f[fsw::kEnd] = s.records;
-  f[fsw::kTableRecords] = 1;
+  const int32_t T = s.table_records;
+  f[fsw::kTableRecords] = T;
   f[fsw::kTableFirstRecord] = 1;
-  f[fsw::kTableCapacity] = L / 4;
+  f[fsw::kTableCapacity] = T * L / 4;
   f[fsw::kNodeRecords] = 1;
-  f[fsw::kNodeFirstRecord] = 2;
+  f[fsw::kNodeFirstRecord] = T + 1;
   f[fsw::kNodeCapacity] = L / 12;
   f[fsw::kHeaderRecord] = 0;
   f[fsw::kHeaderOffset] = 1;
@@ -110,7 +111,7 @@ SpaceFixture::SpaceFixture(const SpaceSetup &s) : setup_(s), area_(s.area_words,
   f[fsw::kFileCount] = s.files;
 
   int32_t table = 0, nodes = 0;
-  if (hm_work_alloc(ctrl, L, table) != 0 || hm_work_alloc(ctrl, L, nodes) != 0) {
+  if (hm_work_alloc(ctrl, T * L, table) != 0 || hm_work_alloc(ctrl, L, nodes) != 0) {
     throw std::runtime_error("work space");
   }
   f[fsw::kTablePos] = table;
@@ -120,7 +121,8 @@ SpaceFixture::SpaceFixture(const SpaceSetup &s) : setup_(s), area_(s.area_words,
   hm_clear4(f.at(fsw::kListA));
   hm_clear4(f.at(fsw::kListB));
   int32_t pred = 0;
-  hm_extent_add(t, f.at(fsw::kListA), s.index_region - 3, 3, pred);
+  hm_extent_add(t, f.at(fsw::kListA), s.index_region - first_index_record(),
+                first_index_record(), pred);
   pred = 0;
   hm_extent_add(t, f.at(fsw::kListB), s.records - s.index_region, s.index_region, pred);
   hm_list_init(word_at(ctrl, nodes), dirw::kLength, f[fsw::kNodeCapacity], f[fsw::kNodeFree],
@@ -148,10 +150,10 @@ int32_t SpaceFixture::new_matrix(int32_t first_reserve, int32_t later_reserve) {
   d[dw::kPlacement] = 1;
   d[dw::kTableAddress] = D + dw::kInSlotTable - 1;
   d[dw::kTableCapacity] = dw::kInSlotEntries;
-  d[dw::kHeaderRecord] = 3;
+  d[dw::kHeaderRecord] = first_index_record();
   d[dw::kHeaderOffset] = 129;
   d[dw::kTableRecords] = 1;
-  d[dw::kTableRecord] = 3;
+  d[dw::kTableRecord] = first_index_record();
   hm_extent_table_init(ExtentTable{d.at(dw::kInSlotTable), d.at(dw::kTableFree)},
                        dw::kInSlotEntries);
   return D;

@@ -31,6 +31,7 @@ struct SpaceSetup {
   int32_t index_region = 20;   // M
   int32_t index_growth = 6;    // file-set word 48
   int32_t data_growth = 12;    // file-set word 49
+  int32_t table_records = 1;   // records of the set's extent table (from record 1)
   int32_t descriptors = 4;
   int32_t area_words = 600000;
 };
@@ -44,6 +45,10 @@ class SpaceFixture {
   WordView control() { return control_view(area_.data()); }
   WordView fs() { return WordView(area_.data(), P); }
   int32_t L() const { return setup_.record_length; }
+  // First record of list A as laid out: after the header, the extent table
+  // and the node table. The fixture's matrices name it as their header
+  // record.
+  int32_t first_index_record() const { return setup_.table_records + 2; }
 
   // A descriptor of the file set with an in-slot extent table and the given
   // reservations.
