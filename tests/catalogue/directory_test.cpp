@@ -283,6 +283,31 @@ TEST_F(Directory, FullNodeTableAndDamagedHeadsAreRefused) {
   EXPECT_EQ(hm_dir_lookup(ctrl(), f.P, Key{0, 2, 0, 0}.data()), 0);
 }
 
+TEST_F(Directory, DamagedTreeLinksAreNeverFollowed) {
+  Slot s{};
+  for (int32_t i = 1; i <= 3; ++i) ASSERT_EQ(enter({0, i, 0, 0}, s), 0);
+  const int32_t root = fs()[fsw::kDirRoot];
+  int32_t *left = hm_dir_node_word(ctrl(), f.P, root, treew::left(dirw::kLength));
+  const int32_t saved = *left;
+  const int32_t nodes_free = fs()[fsw::kNodeFree];
+
+  *left = fs()[fsw::kNodeCapacity] + 3;  // outside the table
+  EXPECT_EQ(hm_dir_lookup(ctrl(), f.P, Key{0, 1, 0, 0}.data()), 0);
+  EXPECT_EQ(enter({0, 9, 0, 0}, s), status::kFull);
+  *left = root;  // a cycle
+  EXPECT_EQ(enter({0, 9, 0, 0}, s), status::kFull);
+  descriptor({0, 2, 0, 0});
+  EXPECT_EQ(hm_dir_remove(ctrl(), D), 0);  // not found: nothing removed
+  EXPECT_EQ(fs()[fsw::kDirCount], 3);
+  EXPECT_EQ(fs()[fsw::kNodeFree], nodes_free);
+
+  *left = saved;
+  EXPECT_NE(hm_dir_lookup(ctrl(), f.P, Key{0, 1, 0, 0}.data()), 0);
+  // A free list that leaves the table.
+  *hm_dir_node_word(ctrl(), f.P, fs()[fsw::kNodeFirstFree], dirw::kReleasedLink) = -4;
+  EXPECT_EQ(enter({0, 9, 0, 0}, s), status::kFull);
+}
+
 TEST_F(Directory, ReleasedListIsFirstInFirstOut) {
   std::vector<int32_t> table(12 * 4, 0);
   int32_t count = 0, first = 0, last = 0;
