@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "catalogue/descriptor_words.h"
+#include "catalogue/invariants.h"
 #include "catalogue/space_invariants.h"
 #include "catalogue/tree.h"
 #include "common/status.h"
@@ -195,6 +196,10 @@ TEST_F(Directory, RandomCreatesAndKillsMatchAMapModel) {
     std::vector<Key> expected;
     for (const auto &[key, slot] : model) expected.push_back(key);
     ASSERT_EQ(in_order(), expected) << step;
+    std::string why;
+    const NodeTable t{word_at(ctrl(), fs()[fsw::kNodePos]), dirw::kLength, 1, 4};
+    ASSERT_TRUE(hm_check_tree(t, capacity, fs()[fsw::kDirCount], fs()[fsw::kDirRoot], &why))
+        << step << ": " << why;
     for (const auto &[key, slot] : model) {
       const int32_t node = hm_dir_lookup(ctrl(), f.P, key.data());
       ASSERT_GE(node, 1);
