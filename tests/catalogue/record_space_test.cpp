@@ -152,6 +152,20 @@ TEST(RecordSpace, AFailedExtensionKeepsTheEndAndTheWorkBuffer) {
   expect_sound(f, {});
 }
 
+TEST(RecordSpace, ARefusedGrowthStepIsRetriedWithTheRequestAlone) {
+  test::SpaceFixture f;
+  claim_header_record(f);
+  f.set_list_b({{20, 3}});  // records 23-59 belong elsewhere
+  const int32_t D = f.new_matrix();
+  test::FaultScope faults;
+  test::faults_fail(test::DafOp::kExtend, 1);  // the growth step of 12 is refused
+  ASSERT_EQ(hm_reserve_records(f.ctrl(), D, 5), 0);
+  EXPECT_EQ(f.fs()[fsw::kEnd], 65);
+  EXPECT_EQ(f.file_records(1), 65);
+  EXPECT_EQ(f.matrix_list(D, dw::kReservedList), (Extents{{60, 5}}));
+  EXPECT_EQ(f.set_list(fsw::kListB), (Extents{{20, 3}}));
+}
+
 TEST(RecordSpace, BlockAllocationRetriesATenthOfTheReservation) {
   test::SpaceFixture f;
   claim_header_record(f);
