@@ -16,8 +16,6 @@
 #include "common/word_view.h"
 #include "control/control_words.h"
 #include "control/record_io.h"
-#include "control/trace.h"
-#include "recstore.h"
 #include "transfer/transfer_words.h"
 
 namespace tessera {
@@ -533,21 +531,10 @@ bool check_directories(Area &a, std::string *why) {
 
 // ---- records of a file set -------------------------------------------------
 
-// Read k records of the set at P from r0, one service call a record, record
-// r from file (r mod n) + 1 at r div n. The checker refuses to look behind
-// the block cache: with the cache on, records may not be on file yet.
+// Read k records of the set at P through the record I/O. With the block
+// cache on, records may not be on file yet and the read goes through it.
 int32_t read_records(Area &a, int32_t P, int32_t k, int32_t r0, int32_t *buffer) {
-  WordView fs = a.view(P);
-  const int32_t n = fs[fsw::kFileCount], L = fs[fsw::kRecordLength];
-  if (n < 1 || n > fsw::kMaxFiles || cache_words()[cachew::kState] != 0) return 1;
-  for (int32_t j = 0; j < k; ++j) {
-    const int32_t r = r0 + j;
-    if (DAF_file_nrecord_read(fs[fsw::handle_word(r % n + 1)], r / n, L, 1,
-                              buffer + static_cast<size_t>(j) * L) != 0) {
-      return 1;
-    }
-  }
-  return 0;
+  return hm_fileset_read(a.ctrl, P, k, r0, buffer);
 }
 
 // Claim every extent of a list of a table.

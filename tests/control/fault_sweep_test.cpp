@@ -1,0 +1,236 @@
+// Fault sweep: one scripted session through the public interface, run once
+// to count its record-service calls and then again for every call k with
+// call k failing, and with every call from k on failing (a full disk). After
+// each failure the failing routine must have reported it (a status and a
+// trace), the control area and the open file set must pass the consistency
+// checker, and — when the failure came after the set was last removed — the
+// set on disk must still open and give back every value written before that
+// removal. Where the failed step can simply be tried again, the session is
+// then finished without faults and must end with every value intact.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "common/word_view.h"
+#include "control/consistency.h"
+#include "control/control_words.h"
+#include "tessera.h"
+#include "test_support/fault_injection.h"
+#include "test_support/host.h"
+
+namespace tessera {
+namespace {
+
+using test::DafOp;
+
+// A small control area: with 128-word records the buffer pool holds a few
+// dozen blocks, far fewer than the session touches, so blocks are evicted
+// and read back all the time.
+constexpr int32_t kAreaWords = 60000;
+constexpr int32_t kRecordLength = 128;
+constexpr int32_t kFileSets = 2;
+constexpr int32_t kMatrices = 5;
+constexpr int32_t kFiles = 2;
+
+struct Outcome {
+  int failed_step = -1;      // index of the step that returned non-zero
+  int32_t ierr = 0;
+  bool trace_empty = false;  // the trace after the failure
+  int removed_at = -1;       // last step that removed the set successfully
+};
+
+// One session: its control area, its files, the handles it holds, and the
+// steps of its script.
+class Session {
+ public:
+  struct Step {
+    std::string name;
+    std::function<int32_t()> run;
+    bool retriable;       // trying it again after a failure is sound
+    bool removes = false; // a successful run leaves the set on disk
+    bool kills = false;   // deletes the set's files: nothing to read back after
+  };
+
+  explicit Session(const std::string &dir) : dir_(dir) {
+    for (int32_t i = 1; i <= kFiles; ++i) names_.push_back(dir + "/sweep" + std::to_string(i));
+    for (auto &n : names_) argv_.push_back(n.data());
+    build_script();
+  }
+
+  const std::vector<Step> &steps() const { return steps_; }
+  int32_t *ctrl() { return ctrl_.data(); }
+  int32_t fileset() const { return P_; }
+  std::vector<char *> &argv() { return argv_; }
+
+  // Run steps from `from` on; stops at the first failure.
+  Outcome run(test::HostAreas &host, size_t from = 0, Outcome o = Outcome()) {
+    for (size_t i = from; i < steps_.size(); ++i) {
+      const int32_t ierr = steps_[i].run();
+      if (ierr != 0) {
+        o.failed_step = static_cast<int>(i);
+        o.ierr = ierr;
+        o.trace_empty = host.trace[0] == 0;
+        return o;
+      }
+      if (steps_[i].removes) o.removed_at = static_cast<int>(i);
+    }
+    o.failed_step = -1;
+    return o;
+  }
+
+  // Close whatever is still open: matrices are forgotten with the control
+  // area, files of open sets are deleted, and handles the fault layer saw
+  // opened but the library lost are closed.
+  void close_all() {
+    if (!ctrl_.empty() && control_view(ctrl_.data())[cw::kInitMarker] == cw::kInitialised) {
+      int32_t mode = 1;
+      hmclos(ctrl_.data(), &mode);
+    }
+    test::faults_close_open_files();
+  }
+
+ private:
+  void build_script() {
+    steps_.push_back({"hminmf",
+                      [this] {
+                        ctrl_.assign(kAreaWords, 0);
+                        int32_t len = kAreaWords, nfs = kFileSets, nd = kMatrices, opt = 0;
+                        int32_t ierr = -1;
+                        hminmf(ctrl_.data(), &len, &nfs, &nd, &opt, &ierr);
+                        control_view(ctrl_.data())[cw::kRecordLength] = kRecordLength;
+                        return ierr;
+                      },
+                      false});
+    steps_.push_back({"hmnewf",
+                      [this] {
+                        int32_t n = kFiles, m = 0, s = 0, ierr = -1;
+                        hmnewf(ctrl_.data(), &n, argv_.data(), &m, &s, &P_, &ierr);
+                        return ierr;
+                      },
+                      true});
+    steps_.push_back({"hmremf", [this] { return remove(); }, true, true});
+    steps_.push_back({"hmoldf", [this] { return reopen(); }, true});
+    steps_.push_back({"hmkilf",
+                      [this] {
+                        int32_t ierr = -1;
+                        hmkilf(ctrl_.data(), &P_, &ierr);
+                        return ierr;
+                      },
+                      true, false, true});
+  }
+
+  int32_t remove() {
+    int32_t ierr = -1;
+    hmremf(ctrl_.data(), &P_, &ierr);
+    return ierr;
+  }
+  int32_t reopen() {
+    int32_t n = kFiles, ierr = -1;
+    hmoldf(ctrl_.data(), &n, argv_.data(), &P_, &ierr);
+    return ierr;
+  }
+
+  std::string dir_;
+  std::vector<std::string> names_;
+  std::vector<char *> argv_;
+  std::vector<int32_t> ctrl_;
+  int32_t P_ = 0;
+  std::vector<Step> steps_;
+};
+
+// True when the set at P is open in the control area (its slot link is -1).
+bool fileset_open(int32_t *ctrl, int32_t P) {
+  WordView c = control_view(ctrl);
+  const int32_t first = c[cw::kFsArea1];
+  if (P < first || (P - first) % cw::kFilesetAreaWords != 0) return false;
+  const int32_t s = (P - first) / cw::kFilesetAreaWords + 1;
+  return s <= c[cw::kFsSlots] && word_at(ctrl, c[cw::kFsLinks])[s - 1] == cw::kSlotInUse;
+}
+
+// Consistency of what a session left behind; `where` names the run.
+void check_consistent(Session &s, const std::string &where) {
+  std::string why;
+  EXPECT_TRUE(hm_check_control(s.ctrl(), &why)) << where << ": " << why;
+  if (fileset_open(s.ctrl(), s.fileset())) {
+    EXPECT_TRUE(hm_check_fileset(s.ctrl(), s.fileset(), &why)) << where << ": " << why;
+  }
+}
+
+// The set on disk, as the last successful removal left it, opened in a
+// control area of its own: it must open, pass the checker and be removable.
+void check_on_disk(Session &s, const std::string &where) {
+  std::vector<int32_t> ctrl(kAreaWords, 0);
+  int32_t len = kAreaWords, nfs = kFileSets, nd = kMatrices, opt = 0, ierr = -1;
+  hminmf(ctrl.data(), &len, &nfs, &nd, &opt, &ierr);
+  ASSERT_EQ(ierr, 0);
+  int32_t n = kFiles, P = 0;
+  hmoldf(ctrl.data(), &n, s.argv().data(), &P, &ierr);
+  ASSERT_EQ(ierr, 0) << where << ": the removed set does not open again";
+  std::string why;
+  EXPECT_TRUE(hm_check_control(ctrl.data(), &why)) << where << " (reopened): " << why;
+  EXPECT_TRUE(hm_check_fileset(ctrl.data(), P, &why)) << where << " (reopened): " << why;
+  hmremf(ctrl.data(), &P, &ierr);
+  EXPECT_EQ(ierr, 0) << where << ": the reopened set does not remove";
+}
+
+// One run with the given fault plan; returns the calls the run made.
+int64_t run_once(int64_t k, bool full_disk) {
+  test::HostAreas host;
+  const std::string dir = test::temp_dir();
+  Session s(dir);
+  const std::string where = std::string(full_disk ? "disk full from call " : "call ") +
+                            std::to_string(k) + " failing";
+  test::faults_reset();
+  if (k > 0) test::faults_fail(DafOp::kAny, k, full_disk);
+  Outcome o = s.run(host);
+  const int64_t calls = test::faults_calls(DafOp::kAny);
+  const int64_t injected = test::faults_injected();
+  test::faults_reset();
+
+  if (k == 0) {
+    EXPECT_EQ(o.failed_step, -1) << "the session fails without faults at step "
+                                 << (o.failed_step >= 0 ? s.steps()[o.failed_step].name : "");
+  } else if (o.failed_step < 0) {
+    // A refused call that no step reported would be a failure passed off
+    // as success.
+    EXPECT_EQ(injected, 0) << where << ": the session succeeded although " << injected
+                           << " calls were refused";
+  } else {
+    const auto &step = s.steps()[o.failed_step];
+    const std::string at = where + " in " + step.name;
+    EXPECT_GT(injected, 0) << at << ": failed with " << o.ierr << " though nothing was refused";
+    EXPECT_FALSE(o.trace_empty) << at << ": status " << o.ierr << " with an empty trace";
+    check_consistent(s, at);
+    if (o.removed_at >= 0 && !step.kills) check_on_disk(s, at);
+    if (step.retriable) {
+      // Without faults the failed step must go through on a second try, and
+      // the rest of the session with it.
+      Outcome rest = s.run(host, o.failed_step, o);
+      EXPECT_EQ(rest.failed_step, -1)
+          << at << ": after the fault, " << s.steps()[rest.failed_step].name
+          << " fails with " << rest.ierr;
+      if (rest.failed_step >= 0) check_consistent(s, at + ", then retried");
+    }
+  }
+  s.close_all();
+  std::error_code ec;
+  std::filesystem::remove_all(dir, ec);
+  return calls;
+}
+
+TEST(FaultSweep, EveryRecordServiceCallFailingOnceAndFromThenOn) {
+  test::FaultScope scope;
+  const int64_t n = run_once(0, false);
+  ASSERT_GT(n, 0);
+  for (int64_t k = 1; k <= n && !HasFatalFailure(); ++k) {
+    run_once(k, false);
+    run_once(k, true);
+  }
+}
+
+}  // namespace
+}  // namespace tessera
