@@ -26,6 +26,39 @@ int main(void) {
     return 1;
   }
   free(ctrl);
+
+  /* Dense solver on [[4, 2], [2, 3]]: F = G = [[2, 1], [0, sqrt 2]], and
+   * (6, 7) solves to (0.5, 2). */
+  {
+    double a[4] = {4, 2, 2, 3}, f[4] = {0}, g[4] = {0}, x[2] = {6, 7};
+    const double r2 = sqrt(2.0);
+    int32_t n = 2, k = 1, mode = 0;
+    ierr = 1;
+    crudr(a, f, g, &n, &n, &ierr);
+    if (ierr != 0 || fabs(f[0] - 2) > 1e-15 || fabs(f[2] - 1) > 1e-15 ||
+        fabs(f[3] - r2) > 1e-15 || fabs(g[0] - 2) > 1e-15 || fabs(g[2] - 1) > 1e-15 ||
+        fabs(g[3] - r2) > 1e-15) {
+      fprintf(stderr, "crudr: ierr %d\n", (int)ierr);
+      return 1;
+    }
+    fwsdr(f, x, &n, &k, &mode, &ierr);
+    if (ierr != 0 || fabs(x[0] - 3) > 1e-15 || fabs(x[1] - 2 * r2) > 1e-14) {
+      fprintf(stderr, "fwsdr: ierr %d\n", (int)ierr);
+      return 1;
+    }
+    bwsdr(g, x, &n, &k, &mode, &ierr);
+    if (ierr != 0 || fabs(x[0] - 0.5) > 1e-14 || fabs(x[1] - 2) > 1e-14) {
+      fprintf(stderr, "bwsdr: ierr %d\n", (int)ierr);
+      return 1;
+    }
+    /* A factor with a zero on its diagonal is refused and x kept. */
+    double u[4] = {1, 0, 5, 0}, x0 = x[0], x1 = x[1];
+    fwsdr(u, x, &n, &k, &mode, &ierr);
+    if (ierr != -2 || x[0] != x0 || x[1] != x1 || trace_area[trace_area[0]] != 30635) {
+      fprintf(stderr, "fwsdr refusal: ierr %d\n", (int)ierr);
+      return 1;
+    }
+  }
   printf("c api: ok\n");
   return 0;
 }
