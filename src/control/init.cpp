@@ -10,13 +10,11 @@
 #include "control/control_words.h"
 #include "control/lists.h"
 #include "control/trace.h"
+#include "dense/chosky_words.h"
 #include "tessera.h"
 
 namespace tessera {
 namespace {
-
-// The pivot-recording switch of the dense solver, word 566 of Xchosky.
-constexpr int32_t kChoskyRecording = 566;
 
 // Round a position up so that position - 1 is a multiple of the granule.
 int64_t round_position(int64_t last_word, int64_t granule) {
@@ -71,7 +69,7 @@ int32_t hm_init_control(int32_t *area, int32_t length, int32_t nfs, int32_t ndes
   ctrl[cw::kBlasSwitch] = 0;
   ctrl[cw::kSizing] = cw::kDefaultSizing;
 
-  chosky_words()[kChoskyRecording] = 0;
+  chosky_words()[chw::kRecording] = 0;  // pivot recording off
   return status::kOk;
 }
 
