@@ -51,6 +51,8 @@ constexpr int32_t kBandCap = 1 << 22;
 constexpr int32_t kNewReserveGranules = 1000;
 constexpr int32_t kOldReserveGranules = 3000;
 
+bool is_one_column(int32_t t) { return t == kTypeOneColumn || t == kTypeOneColumnVector; }
+
 int32_t ceil_div32(int64_t a, int64_t b) { return static_cast<int32_t>((a + b - 1) / b); }
 
 WordView fileset_of(int32_t *ctrl, WordView d) { return WordView(ctrl, d[dw::kFileset]); }
@@ -93,7 +95,7 @@ int32_t hm_matrix_define(int32_t *ctrl, int32_t D, int32_t typeword, int32_t sto
   d[dw::kForm] = s;
   if (s == kFormSymmetric || s == kFormUpper) d[dw::kTriangle] = 1;
   d[dw::kStoredCols] =
-      (s == kFormDiagonal || t == kTypeOneColumn || t == kTypeOneColumnVector) ? 1 : ncols;
+      (s == kFormDiagonal || is_one_column(t)) ? 1 : ncols;
 
   if (s == kFormDiagonal) {
     d[dw::kLowerBand] = d[dw::kUpperBand] = 0;
@@ -179,9 +181,12 @@ int32_t hm_matrix_create(int32_t *ctrl, const int32_t *name, int32_t qualifier, 
     st = hm_fail(status::kColumnsNotPositive, trace::kNewmColumns);
   } else if (nrows <= 0) {
     st = hm_fail(status::kRowsNotPositive, trace::kNewmRows);
-  } else if (storageword % 128 == kFormSymmetric && nrows != ncols) {
-    // A symmetric matrix stores one triangle of a square block grid; a
-    // rectangular one would lose the blocks beyond the square.
+  } else if (storageword % 128 == kFormSymmetric &&
+             (nrows != ncols || (is_one_column(typeword % 256) && nrows != 1))) {
+    // A symmetric matrix stores one triangle of a square block grid and
+    // mirrors its diagonal blocks; a rectangular one (or one of the types
+    // with a single stored column) would lose the blocks beyond the square
+    // and mirror outside the diagonal blocks.
     st = hm_fail(status::kShapesDoNotConform, trace::kNewmNotSquare);
   } else {
     if (storageword % 128 == kFormObsolete) {
