@@ -36,7 +36,7 @@ TEST(MatrixGeometry, BlockOrderIsTheLargestSquareThatFitsARecord) {
   EXPECT_EQ(hm_block_order(2048, 4, 1), 32);   // 1024 doubles
   EXPECT_EQ(hm_block_order(2048, 3, 17), 10);  // p = 120: 100 elements of 17 words
   EXPECT_EQ(hm_block_order(2048, 6, 1), 22);   // 512 double complex: 22^2 = 484
-  EXPECT_EQ(hm_block_order(2048, 10, 3), 12);  // p = 170
+  EXPECT_EQ(hm_block_order(2048, 10, 3), 13);  // p = 170 >= 169
   EXPECT_EQ(hm_block_order(256, 1, 1), 16);
   EXPECT_EQ(hm_block_order(3, 6, 1), 0);       // not one element
   EXPECT_EQ(hm_block_order(2048, 13, 1), 0);   // no such type
@@ -244,7 +244,7 @@ TEST_F(MatrixTest, OpeningRestoresTheDescriptorAndReportsTheWords) {
 
   auto r = h.oldm("FULL", 5);
   ASSERT_EQ(r.ierr, 0);
-  EXPECT_EQ(r.typeword, 1);
+  EXPECT_EQ(r.typeword, 256 + 1);  // the item count is given back explicitly
   EXPECT_EQ(r.storageword, 256 * 79 + 128 + 3);  // always with the band flag
   EXPECT_EQ(r.nrows, 100);
   EXPECT_EQ(r.ncols, 80);
