@@ -271,44 +271,44 @@ int32_t hm_matrix_restore(int32_t *ctrl, int32_t D, int32_t &typeword, int32_t &
 
 namespace {
 
-// Bring the extent table of an opened matrix into the control area (word
-// 85), by its placement.
-int32_t load_extent_table(int32_t *ctrl, int32_t D) {
+// Bring the extent table of an opened matrix into the control area, by its
+// placement, and set word 85 to it (0 when the matrix is read-only or has no
+// table). Runs right after the header read: the table of placement 2 is
+// descriptor words 42-128 as read, before anything else is written there.
+int32_t load_extent_table(int32_t *ctrl, int32_t D, int32_t fileset, int32_t readonly) {
   WordView d(ctrl, D);
-  WordView fs = fileset_of(ctrl, d);
-  switch (d[dw::kPlacement]) {
-    case 1:
-      d[dw::kTableAddress] = D + (dw::kInSlotTable - 1);
-      return status::kOk;
-    case 2: {
-      int32_t area = 0;
-      if (int32_t st = hm_small_alloc(ctrl, dw::kSmallTableWords, area); st != status::kOk)
-        return hm_fail(st, trace::kOldmSmallTable);
+  int32_t area = 0;
+  int32_t st = status::kOk;
+  if (readonly != 0) {
+    area = 0;
+  } else if (d[dw::kPlacement] == 1) {
+    area = D + (dw::kInSlotTable - 1);
+  } else if (d[dw::kPlacement] == 2) {
+    st = hm_small_alloc(ctrl, dw::kSmallTableWords, area);
+    if (st != status::kOk) {
+      hm_push_trace(trace::kOldmSmallTable);
+      area = 0;
+    } else {
       // The header of placement 2 carries the table after word 41.
       const int32_t *saved = d.at(dw::kHeaderPrefixWords + 1);
       std::copy(saved, saved + dw::kSmallTableWords, word_at(ctrl, area));
-      d[dw::kTableAddress] = area;
-      return status::kOk;
     }
-    case 3: {
-      const int32_t records = d[dw::kTableRecords];
-      const int32_t words = records * fs[fsw::kRecordLength];
-      int32_t area = 0;
-      if (int32_t st = hm_work_alloc(ctrl, words, area); st != status::kOk)
-        return hm_fail(st, trace::kOldmWorkTable);
-      if (int32_t st = hm_fileset_read(ctrl, d[dw::kFileset], records, d[dw::kTableRecord],
-                                       word_at(ctrl, area));
-          st != status::kOk) {
-        hm_work_free(ctrl, words, area);
-        return hm_fail(st, trace::kOldmTableRead);
-      }
-      d[dw::kTableAddress] = area;
-      return status::kOk;
+  } else if (d[dw::kPlacement] == 3) {
+    const int32_t records = d[dw::kTableRecords];
+    const int32_t words = records * WordView(ctrl, fileset)[fsw::kRecordLength];
+    st = hm_work_alloc(ctrl, words, area);
+    if (st != status::kOk) {
+      hm_push_trace(trace::kOldmWorkTable);
+      area = 0;
+    } else if ((st = hm_fileset_read(ctrl, fileset, records, d[dw::kTableRecord],
+                                     word_at(ctrl, area))) != status::kOk) {
+      hm_work_free(ctrl, words, area);
+      hm_push_trace(trace::kOldmTableRead);
+      area = 0;
     }
-    default:
-      d[dw::kTableAddress] = 0;
-      return status::kOk;
   }
+  d[dw::kTableAddress] = area;
+  return st;
 }
 
 // Give back the area load_extent_table took (a failed open keeps nothing).
@@ -358,12 +358,12 @@ int32_t hm_matrix_open(int32_t *ctrl, const int32_t *name, int32_t qualifier, in
   st = hm_header_read(ctrl, D);
   if (st != status::kOk) {
     hm_push_trace(trace::kOldmHeader);
-  } else {
-    // The header copy overwrote the key words with the stored ones (the
-    // same) and word 92 with a stale handle.
     d[dw::kFileset] = fileset;
     d[dw::kTableAddress] = 0;
-    if (readonly == 0) st = load_extent_table(ctrl, D);
+  } else {
+    st = load_extent_table(ctrl, D, fileset, readonly);
+    // The header copy brought a stale file-set handle.
+    d[dw::kFileset] = fileset;
   }
   if (st == status::kOk) {
     d[dw::kReadOnlyFlag] = readonly != 0 ? 1 : 0;

@@ -241,6 +241,9 @@ TEST_F(MatrixTest, OpeningRestoresTheDescriptorAndReportsTheWords) {
   EXPECT_EQ(o.handle, 0);
   EXPECT_EQ(h.inqm("FULL", 5), 0);
   EXPECT_EQ(h.inqm("FULL", 6), -1);
+  ASSERT_EQ(h.remove(), 0);
+  ASSERT_EQ(h.reopen(), 0);
+  EXPECT_EQ(h.inqm("FULL", 5), 0);
 
   auto r = h.oldm("FULL", 5);
   ASSERT_EQ(r.ierr, 0);
@@ -256,9 +259,11 @@ TEST_F(MatrixTest, OpeningRestoresTheDescriptorAndReportsTheWords) {
   EXPECT_EQ(h.dw(D, dw::kFirstReserve), 188);  // ceil(384000 / 2048)
   EXPECT_EQ(h.dw(D, dw::kTableAddress), D + 100);
   EXPECT_EQ(h.dw(D, dw::kReservedList), 0);
-  for (int32_t j = dw::kType; j <= dw::kBlockOrder + 9; ++j)
-    if (j != dw::kFirstReserve && j != dw::kLaterReserve)
+  for (int32_t j = dw::kType; j <= dw::kBlockOrder + 9; ++j) {
+    if (j != dw::kFirstReserve && j != dw::kLaterReserve) {
       EXPECT_EQ(h.dw(D, j), before[j - 1]) << "word " << j;
+    }
+  }
 
   // A second open of the open matrix is refused and changes nothing.
   const int32_t free_slots = h.cw(cw::kDescFree);
@@ -271,13 +276,16 @@ TEST_F(MatrixTest, OpeningRestoresTheDescriptorAndReportsTheWords) {
   EXPECT_EQ(h.inqm("FULL", 5), D);
   ASSERT_EQ(h.relm(r.handle), 0);
 
-  // Read-only: no extent table in the control area, reservations as saved.
+  // Read-only: no extent table in the control area, reservations as saved;
+  // its release gives back no records.
+  const int32_t list_b = h.fw(fsw::kListB);
   auto ro = h.oldm("FULL", 5, 1);
   ASSERT_EQ(ro.ierr, 0);
   EXPECT_EQ(h.dw(ro.handle, dw::kTableAddress), 0);
   EXPECT_EQ(h.dw(ro.handle, dw::kReadOnlyFlag), 1);
   EXPECT_EQ(h.dw(ro.handle, dw::kFirstReserve), 188);  // saved by the last release
   ASSERT_EQ(h.relm(ro.handle), 0);
+  EXPECT_EQ(h.fw(fsw::kListB), list_b);
 
   host_.trace[0] = 0;
   auto none = h.oldm("NONE", 5);
@@ -326,17 +334,23 @@ TEST_F(MatrixTest, KillReturnsEveryRecordAndKeepsTheHeaderSlot) {
   EXPECT_EQ(host_.trace_codes(), std::vector<int32_t>{29491});
 }
 
-// A matrix whose extent table outgrew the descriptor slot (placement 2, then
-// 3) keeps it through release and reopening, and a kill returns it all.
-TEST_F(MatrixTest, ExtentTablesThatGrowPersistAndAreKilled) {
+// A matrix whose extent table outgrew the descriptor slot (to an area of
+// the word pool with 16 blocks, to records of its own with 100) keeps it
+// through release and reopening, and a kill returns it all.
+class ExtentTableGrowth : public MatrixTest, public ::testing::WithParamInterface<int32_t> {};
+
+TEST_P(ExtentTableGrowth, TablesPersistAndAreKilled) {
+  const int32_t grid = GetParam();  // blocks per side
+  const int32_t placement = grid <= 4 ? 2 : 3;
+  const int32_t n = 16 * grid;
   test::MatrixHost h(300000, 256, 8, 1);
   ASSERT_TRUE(h.ready());
   const int32_t free_a = h.fw(fsw::kListA), free_b = h.fw(fsw::kListB);
   const int32_t end = h.fw(fsw::kEnd), table_records = h.fw(fsw::kTableRecords);
   // Two matrices that reserve one record at a time and take blocks
   // alternately: their used records interleave, one extent per block.
-  auto p = h.newm("P", 1, 1, 3, 160, 160);
-  auto q = h.newm("Q", 1, 1, 3, 160, 160);
+  auto p = h.newm("P", 1, 1, 3, n, n);
+  auto q = h.newm("Q", 1, 1, 3, n, n);
   ASSERT_EQ(p.ierr, 0);
   ASSERT_EQ(q.ierr, 0);
   for (int32_t D : {p.handle, q.handle}) {
@@ -345,16 +359,16 @@ TEST_F(MatrixTest, ExtentTablesThatGrowPersistAndAreKilled) {
   }
   std::vector<int32_t> block(16 * 16);
   int32_t placement_seen = 1;
-  for (int32_t bj = 0; bj < 10; ++bj) {
-    for (int32_t bi = 0; bi < 10; ++bi) {
+  for (int32_t bj = 0; bj < grid; ++bj) {
+    for (int32_t bi = 0; bi < grid; ++bi) {
       for (int32_t i = 0; i < 256; ++i) block[i] = 1000 * bi + 10 * bj + 100000 * i;
       ASSERT_EQ(h.puts(p.handle, 16 * bi + 1, 16, 16 * bj + 1, 16, block.data(), 16), 0);
       ASSERT_EQ(h.puts(q.handle, 16 * bi + 1, 16, 16 * bj + 1, 16, block.data(), 16), 0);
       placement_seen = std::max(placement_seen, h.dw(p.handle, dw::kPlacement));
     }
   }
-  EXPECT_EQ(placement_seen, 3);
-  EXPECT_GT(h.dw(p.handle, dw::kUsedList + 1), 21);  // extents
+  EXPECT_EQ(placement_seen, placement);
+  EXPECT_GE(h.dw(p.handle, dw::kUsedList + 1), grid * grid);  // extents
   ASSERT_EQ(h.relm(p.handle), 0);
   ASSERT_EQ(h.relm(q.handle), 0);
   ASSERT_EQ(h.remove(), 0);
@@ -362,17 +376,18 @@ TEST_F(MatrixTest, ExtentTablesThatGrowPersistAndAreKilled) {
   for (int32_t readonly : {1, 0}) {
     auto r = h.oldm("P", 1, readonly);
     ASSERT_EQ(r.ierr, 0);
-    std::vector<int32_t> all(160 * 160);
-    ASSERT_EQ(h.gets(r.handle, 1, 160, 1, 160, all.data(), 160), 0);
-    for (int32_t j = 0; j < 160; ++j)
-      for (int32_t i = 0; i < 160; ++i)
-        ASSERT_EQ(all[j * 160 + i],
+    EXPECT_EQ(h.dw(r.handle, dw::kPlacement), placement);
+    std::vector<int32_t> all(n * n);
+    ASSERT_EQ(h.gets(r.handle, 1, n, 1, n, all.data(), n), 0);
+    for (int32_t j = 0; j < n; ++j)
+      for (int32_t i = 0; i < n; ++i)
+        ASSERT_EQ(all[j * n + i],
                   1000 * (i / 16) + 10 * (j / 16) + 100000 * ((j % 16) * 16 + i % 16));
     ASSERT_EQ(h.relm(r.handle), 0);
   }
   // Killing the closed matrix (opened read-write by the kill) and the other
   // opened read-only gives every record back.
-  EXPECT_EQ(h.kilm("P", 1), 0);
+  EXPECT_EQ(h.kilm("P", 1), 0) << ::testing::PrintToString(host_.trace_codes());
   auto rq = h.oldm("Q", 1, 1);
   ASSERT_EQ(rq.ierr, 0);
   EXPECT_EQ(h.kilm("Q", 1), 0);
@@ -383,6 +398,8 @@ TEST_F(MatrixTest, ExtentTablesThatGrowPersistAndAreKilled) {
   EXPECT_EQ(h.fw(fsw::kListA) + h.fw(fsw::kListB),
             free_a + free_b + grown - 1 - table_growth);
 }
+
+INSTANTIATE_TEST_SUITE_P(Placements, ExtentTableGrowth, ::testing::Values(4, 10));
 
 // A record write that fails while the release writes the buffers back
 // leaves the matrix open and the unwritten data still held; a second
