@@ -24,6 +24,10 @@ int32_t isqrt(int32_t p) {
   return static_cast<int32_t>(r);
 }
 
+// The slot tables are only where the control words say once the area has
+// been laid out.
+bool laid_out(WordView c) { return c[cw::kInitMarker] == cw::kInitialised; }
+
 }  // namespace
 
 int32_t hm_block_order(int32_t L, int32_t t, int32_t k) {
@@ -94,6 +98,7 @@ bool hm_matrix_geometry(WordView d, int32_t L) {
 
 bool hm_matrix_handle_valid(const int32_t *ctrl, int32_t D) {
   WordView c = control_view(const_cast<int32_t *>(ctrl));
+  if (!laid_out(c)) return false;
   const int64_t offset = int64_t{D} - c[cw::kDescArea1];
   if (offset < 0 || offset % cw::kDescriptorWords != 0) return false;
   const int64_t slot = offset / cw::kDescriptorWords + 1;
@@ -103,6 +108,7 @@ bool hm_matrix_handle_valid(const int32_t *ctrl, int32_t D) {
 
 bool hm_fileset_handle_valid(const int32_t *ctrl, int32_t k) {
   WordView c = control_view(const_cast<int32_t *>(ctrl));
+  if (!laid_out(c)) return false;
   const int64_t offset = int64_t{k} - c[cw::kFsArea1];
   if (offset < 0 || offset % cw::kFilesetAreaWords != 0) return false;
   const int64_t slot = offset / cw::kFilesetAreaWords + 1;

@@ -126,7 +126,8 @@ int32_t hm_matrix_define(int32_t *ctrl, int32_t D, int32_t typeword, int32_t sto
 
   if (d[dw::kTriangle] == 1) {
     // One triangle of a square block grid, diagonal included.
-    d[dw::kRecordsNeeded] = (d[dw::kBlockRows] + d[dw::kGridBlocks] + 1) / 2;
+    d[dw::kRecordsNeeded] =
+        static_cast<int32_t>((int64_t{d[dw::kBlockRows]} + d[dw::kGridBlocks] + 1) / 2);
   } else {
     int64_t need = int64_t{d[dw::kFullBlockRows]} * d[dw::kFullBlockCols];
     if (d[dw::kRightPerRecord] != 0) need += ceil_div32(d[dw::kBlockRows], d[dw::kRightPerRecord]);
