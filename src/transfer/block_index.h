@@ -110,6 +110,13 @@ int32_t hm_index_find(int32_t *ctrl, int32_t D, int32_t key, int32_t &record);
 // The same for the read fetch (node fetch trace 32066).
 int32_t hm_index_find_read(int32_t *ctrl, int32_t D, int32_t key, int32_t &record);
 
+// The descent the traversal positions its cursor with: the leaf's position
+// (0 for an empty index), the entry found or the number of keys below `key`
+// in that leaf, the exact-hit flag and the record (0 when absent). Nothing
+// is pinned and no path is kept; the caller pushes its own trace code.
+int32_t hm_index_locate_leaf(int32_t *ctrl, int32_t D, int32_t key, int32_t &leaf,
+                             int32_t &entry, int32_t &found, int32_t &record);
+
 // Insert (key, record) after a hm_index_find of `key` that found nothing,
 // with no other index search in between. Descriptor word 35 counts every
 // call. Traces 32047, 32048, 32049, 32050, 32051 and the node routines'.
