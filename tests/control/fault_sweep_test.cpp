@@ -27,14 +27,59 @@ namespace {
 
 using test::DafOp;
 
-// A small control area: with 128-word records the buffer pool holds a few
-// dozen blocks, far fewer than the session touches, so blocks are evicted
-// and read back all the time.
-constexpr int32_t kAreaWords = 60000;
+// A small control area: with 128-word records its buffer pool holds about a
+// hundred blocks (hyperblocks of 2 x 2), fewer than the session's matrices
+// have, so blocks are evicted and read back all the time.
+constexpr int32_t kAreaWords = 33000;
 constexpr int32_t kRecordLength = 128;
 constexpr int32_t kFileSets = 2;
 constexpr int32_t kMatrices = 5;
 constexpr int32_t kFiles = 2;
+
+// A matrix of the session and the values the host has put into it, column
+// by column, each element as its words. The values already have the shape
+// the form keeps (symmetric, or zero below the diagonal), so a get of the
+// whole matrix must give them back exactly.
+struct Matrix {
+  const char *name;
+  int32_t type;   // element type code: 1 integer, 2 single, 4 double
+  int32_t form;   // 1 symmetric, 6 upper triangular, 3 general
+  int32_t rows, cols;
+  int32_t handle = 0;
+  std::vector<uint32_t> values;
+
+  int32_t words() const { return type == 4 ? 2 : 1; }
+  int32_t name_words[3];
+
+  Matrix(const char *n, int32_t t, int32_t f, int32_t m, int32_t c)
+      : name(n), type(t), form(f), rows(m), cols(c) {
+    char bytes[12];
+    std::memset(bytes, ' ', sizeof bytes);
+    std::memcpy(bytes, n, std::strlen(n));
+    std::memcpy(name_words, bytes, sizeof bytes);
+    values.assign(static_cast<size_t>(m) * c * words(), 0u);
+    for (int32_t j = 1; j <= c; ++j) {
+      for (int32_t i = 1; i <= m; ++i) {
+        const int32_t lo = i < j ? i : j, hi = i < j ? j : i;
+        if (form == 6 && i > j) continue;
+        const int32_t v = form == 1 ? 37 * lo + hi : (7 * i + 3 * j) % 23 - 11;
+        uint32_t *e = at(i, j);
+        if (type == 4) {
+          const double d = v;
+          std::memcpy(e, &d, sizeof d);
+        } else if (type == 2) {
+          const float f32 = static_cast<float>(v) + 0.5f;
+          std::memcpy(e, &f32, sizeof f32);
+        } else {
+          e[0] = static_cast<uint32_t>(v);
+        }
+      }
+    }
+  }
+  uint32_t *at(int32_t i, int32_t j) {
+    return values.data() + (static_cast<size_t>(j - 1) * rows + (i - 1)) * words();
+  }
+};
 
 struct Outcome {
   int failed_step = -1;      // index of the step that returned non-zero
@@ -55,7 +100,9 @@ class Session {
     bool kills = false;   // deletes the set's files: nothing to read back after
   };
 
-  explicit Session(const std::string &dir) : dir_(dir) {
+  explicit Session(const std::string &dir)
+      : dir_(dir),
+        matrices_{{"GENERAL", 4, 3, 120, 75}, {"SYMMETRIC", 2, 1, 50, 50}, {"UPPER", 1, 6, 40, 40}} {
     for (int32_t i = 1; i <= kFiles; ++i) names_.push_back(dir + "/sweep" + std::to_string(i));
     for (auto &n : names_) argv_.push_back(n.data());
     build_script();
@@ -65,6 +112,7 @@ class Session {
   int32_t *ctrl() { return ctrl_.data(); }
   int32_t fileset() const { return P_; }
   std::vector<char *> &argv() { return argv_; }
+  std::vector<Matrix> &matrices() { return matrices_; }
 
   // Run steps from `from` on; stops at the first failure.
   Outcome run(test::HostAreas &host, size_t from = 0, Outcome o = Outcome()) {
@@ -112,8 +160,38 @@ class Session {
                         return ierr;
                       },
                       true});
+    for (Matrix &x : matrices_) {
+      steps_.push_back({std::string("hmnewm ") + x.name, [this, &x] { return newm(x); }, true});
+    }
+    // The general matrix goes in two strips that cut through blocks, so
+    // the second put reads blocks the first one wrote.
+    Matrix &g = matrices_[0];
+    steps_.push_back({"hmputs GENERAL 1", [this, &g] { return puts(g, 1, 13); }, true});
+    for (Matrix &x : matrices_) {
+      if (&x == &g) {
+        steps_.push_back({"hmputs GENERAL 2", [this, &g] { return puts(g, 14, g.cols); }, true});
+      } else {
+        steps_.push_back({std::string("hmputs ") + x.name, [this, &x] { return puts(x, 1, x.cols); },
+                          true});
+      }
+    }
+    for (Matrix &x : matrices_) {
+      steps_.push_back({std::string("hmrelm ") + x.name, [this, &x] { return relm(x); }, true});
+    }
     steps_.push_back({"hmremf", [this] { return remove(); }, true, true});
     steps_.push_back({"hmoldf", [this] { return reopen(); }, true});
+    for (Matrix &x : matrices_) {
+      if (x.form == 6) continue;  // killed below while closed
+      steps_.push_back({std::string("hmoldm ") + x.name, [this, &x] { return oldm(x, 0); }, true});
+      steps_.push_back({std::string("hmgets ") + x.name, [this, &x] { return gets_and_compare(ctrl_.data(), x); },
+                        true});
+    }
+    steps_.push_back({"hmkilm UPPER", [this] { return kilm(matrices_[2]); }, true});
+    for (Matrix &x : matrices_) {
+      if (x.form == 6) continue;
+      steps_.push_back({std::string("hmrelm ") + x.name + " again", [this, &x] { return relm(x); },
+                        true});
+    }
     steps_.push_back({"hmkilf",
                       [this] {
                         int32_t ierr = -1;
@@ -122,6 +200,59 @@ class Session {
                       },
                       true, false, true});
   }
+
+  int32_t newm(Matrix &x) {
+    int32_t q = 1, typeword = x.type, storageword = x.form, ierr = -1;
+    hmnewm(ctrl_.data(), x.name_words, &q, &P_, &typeword, &storageword, &x.rows, &x.cols,
+           &x.handle, &ierr);
+    return ierr;
+  }
+  int32_t puts(Matrix &x, int32_t j1, int32_t j2) {
+    int32_t i1 = 1, nc = j2 - j1 + 1, ierr = -1;
+    hmputs(ctrl_.data(), &x.handle, &i1, &x.rows, &j1, &nc,
+           reinterpret_cast<const float *>(x.at(1, j1)), &x.rows, &ierr);
+    return ierr;
+  }
+  int32_t relm(Matrix &x) {
+    int32_t ierr = -1;
+    hmrelm(ctrl_.data(), &x.handle, &ierr);
+    return ierr;
+  }
+  int32_t kilm(Matrix &x) {
+    int32_t q = 1, ierr = -1;
+    hmkilm(ctrl_.data(), x.name_words, &q, &P_, &ierr);
+    return ierr;
+  }
+
+ public:
+  // Open x in the set at P of `ctrl` and check its shape.
+  static int32_t oldm(int32_t *ctrl, int32_t P, Matrix &x, int32_t readonly) {
+    int32_t q = 1, typeword = 0, storageword = 0, m = 0, n = 0, ierr = -1;
+    hmoldm(ctrl, x.name_words, &q, &P, &readonly, &typeword, &storageword, &m, &n, &x.handle,
+           &ierr);
+    if (ierr == 0) {
+      EXPECT_EQ(typeword % 256, x.type) << x.name;
+      EXPECT_EQ(m, x.rows) << x.name;
+      EXPECT_EQ(n, x.cols) << x.name;
+    }
+    return ierr;
+  }
+  // Get the whole of x; a successful get must give back every value put.
+  static int32_t gets_and_compare(int32_t *ctrl, Matrix &x) {
+    std::vector<uint32_t> got(x.values.size(), 0xdeadbeefu);
+    int32_t i1 = 1, j1 = 1, ierr = -1;
+    hmgets(ctrl, &x.handle, &i1, &x.rows, &j1, &x.cols, reinterpret_cast<float *>(got.data()),
+           &x.rows, &ierr);
+    if (ierr == 0) {
+      size_t bad = 0;
+      for (size_t w = 0; w < got.size(); ++w) bad += got[w] != x.values[w];
+      EXPECT_EQ(bad, 0u) << x.name << ": " << bad << " words differ from the values put";
+    }
+    return ierr;
+  }
+
+ private:
+  int32_t oldm(Matrix &x, int32_t readonly) { return oldm(ctrl_.data(), P_, x, readonly); }
 
   int32_t remove() {
     int32_t ierr = -1;
@@ -139,6 +270,7 @@ class Session {
   std::vector<char *> argv_;
   std::vector<int32_t> ctrl_;
   int32_t P_ = 0;
+  std::vector<Matrix> matrices_;
   std::vector<Step> steps_;
 };
 
@@ -173,6 +305,15 @@ void check_on_disk(Session &s, const std::string &where) {
   std::string why;
   EXPECT_TRUE(hm_check_control(ctrl.data(), &why)) << where << " (reopened): " << why;
   EXPECT_TRUE(hm_check_fileset(ctrl.data(), P, &why)) << where << " (reopened): " << why;
+  for (Matrix &x : s.matrices()) {
+    Matrix copy = x;
+    ASSERT_EQ(Session::oldm(ctrl.data(), P, copy, 1), 0) << where << ": " << x.name
+                                                        << " does not open";
+    EXPECT_EQ(Session::gets_and_compare(ctrl.data(), copy), 0) << where << ": " << x.name;
+    EXPECT_TRUE(hm_check_fileset(ctrl.data(), P, &why)) << where << " (reopened): " << why;
+    hmrelm(ctrl.data(), &copy.handle, &ierr);
+    EXPECT_EQ(ierr, 0) << where << ": " << x.name << " does not release";
+  }
   hmremf(ctrl.data(), &P, &ierr);
   EXPECT_EQ(ierr, 0) << where << ": the reopened set does not remove";
 }
