@@ -45,12 +45,12 @@ TEST(BufferPool, LeastRecentlyUsedBlockIsWrittenBackAndReadAgain) {
 
   EXPECT_EQ(hm_buffer_lookup(a.ctrl(), a.D(), bufw::kClassBlock, hm_block_position(a.ctrl(), a.D(), 1, 1)), 0);
   const std::vector<int32_t> rec = on_file(a, p.record);
-  for (int32_t i = 0; i < 64; ++i) ASSERT_EQ(rec[i], 11) << i;
+  for (int32_t i = 0; i < 64; ++i) { ASSERT_EQ(rec[i], 11) << i; }
 
   BlockRef back;
   ASSERT_EQ(hm_locate_block_read(a.ctrl(), a.D(), 1, 1, FetchRequest{}, back), 0);
   EXPECT_EQ(back.record, p.record);
-  for (int32_t i = 0; i < 64; ++i) ASSERT_EQ(a.data(back.position)[back.offset - 1 + i], 11);
+  for (int32_t i = 0; i < 64; ++i) { ASSERT_EQ(a.data(back.position)[back.offset - 1 + i], 11); }
   // (2, 1) was the least recently used one and went for the read.
   EXPECT_EQ(hm_buffer_lookup(a.ctrl(), a.D(), bufw::kClassBlock, hm_block_position(a.ctrl(), a.D(), 2, 1)), 0);
   EXPECT_EQ(a.d()[dw::kIndexEntries], 3);
