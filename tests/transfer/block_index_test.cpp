@@ -357,5 +357,39 @@ TEST_F(Stored, ExactSearchesStepsByOneAndLimits) {
   EXPECT_EQ(pinned(), 0);
 }
 
+TEST_F(Stored, RefusedLeafReadsStopTheWalkWithTheStepCodes) {
+  // Start a walk, then let no record be read any more: the step that needs
+  // the next leaf from its record fails (blocks are fetched without a read).
+  FetchRequest no_read;
+  no_read.skip_read = 1;
+  int32_t bi = 1, bj = 1;
+  BlockRef ref;
+  ASSERT_EQ(hm_block_traverse(a.ctrl(), a.D(), 3, bi, bj, 60, 60, no_read, ref), 0);
+  test::faults_fail(test::DafOp::kRead, test::faults_calls(test::DafOp::kRead) + 1, true);
+  int32_t ierr = 0, steps = 0;
+  while (ierr == 0 && ref.record >= 1 && steps < 5000) {
+    ierr = hm_block_traverse(a.ctrl(), a.D(), 5, bi, bj, 60, 60, no_read, ref);
+    ++steps;
+  }
+  ASSERT_EQ(ierr, status::kRecordRead);
+  std::vector<int32_t> codes = host.trace_codes();
+  ASSERT_GE(codes.size(), 2u);
+  EXPECT_EQ(codes[codes.size() - 2], trace::kStepForwardInner);
+  EXPECT_EQ(codes.back(), trace::kStepForward);
+  EXPECT_LT(steps, static_cast<int32_t>(blocks.size()));
+
+  // A search that needs an unread leaf fails with the search code.
+  host.trace[0] = 0;
+  bi = bj = 60;
+  ierr = hm_block_traverse(a.ctrl(), a.D(), 7, bi, bj, 1, 1, no_read, ref);
+  if (ierr != 0) {
+    EXPECT_EQ(host.trace_codes().back(), trace::kTraverseSearch);
+  }
+  // Finishing gives the cursors' leaves back.
+  ASSERT_EQ(hm_block_traverse(a.ctrl(), a.D(), 10, bi, bj, 0, 0, no_read, ref), 0);
+  ASSERT_EQ(hm_block_traverse(a.ctrl(), a.D(), 11, bi, bj, 0, 0, no_read, ref), 0);
+  EXPECT_EQ(pinned(), 0);
+}
+
 }  // namespace
 }  // namespace tessera
