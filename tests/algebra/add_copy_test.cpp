@@ -15,6 +15,7 @@
 #include "catalogue/descriptor_words.h"
 #include "common/status.h"
 #include "tessera.h"
+#include "test_support/fault_injection.h"
 
 namespace tessera::test {
 namespace {
@@ -183,6 +184,42 @@ TEST_F(AddCopy, AddRefusals) {
   EXPECT_TRUE(s_.get<double>(A, 10, 12) == before);
   // As a source it is fine.
   EXPECT_EQ(add(B, A, 0), 0);
+}
+
+// A destination block that cannot be read stops the walk with the fetch's
+// code and the routine's; the source block the walk held is unpinned.
+TEST_F(AddCopy, FailedDestinationFetchUnwindsTheWalk) {
+  const int32_t m = 30;
+  int32_t A = s_.create(kDouble, kGeneral, m, m);
+  int32_t B = s_.create(kDouble, kGeneral, m, m);
+  int32_t name[3];
+  std::memcpy(name, s_.name(A), sizeof name);
+  s_.put(A, random_dense<double>(rng_, m, m, true));
+  s_.put(B, random_dense<double>(rng_, m, m, true));
+  ASSERT_EQ(s_.release(A), 0);
+  A = s_.open(name, 0);
+  {
+    FaultScope faults;
+    faults_fail(DafOp::kRead, 1, true);
+    EXPECT_EQ(add(A, B, 0), status::kRecordRead);
+    std::vector<int32_t> c = codes();
+    ASSERT_GE(c.size(), 2u);
+    EXPECT_EQ(std::vector<int32_t>(c.end() - 2, c.end()),
+              (std::vector<int32_t>{trace::kAddFetch, trace::kAddWorker}));
+    EXPECT_EQ(s_.pinned(), 0);
+    EXPECT_EQ(copy(B, A, 0), status::kRecordRead);
+    c = codes();
+    ASSERT_GE(c.size(), 2u);
+    EXPECT_EQ(std::vector<int32_t>(c.end() - 2, c.end()),
+              (std::vector<int32_t>{trace::kCopyFetch, trace::kCopyWorker}));
+    EXPECT_EQ(s_.pinned(), 0);
+  }
+  // With the file readable again the sum goes through.
+  const Dense<double> a = s_.get<double>(A, m, m), b = s_.get<double>(B, m, m);
+  ASSERT_EQ(add(A, B, 1), 0);
+  Dense<double> want = a;
+  for (size_t x = 0; x < want.a.size(); ++x) want.a[x] -= b.a[x];
+  EXPECT_TRUE(s_.get<double>(A, m, m) == want);
 }
 
 // Copies of a general double complex source in modes 0-3 and a mode handed
