@@ -161,6 +161,9 @@ TYPED_TEST(MultiplyTyped, SameMatrixBothSidesSharesItsHyperblocks) {
   ASSERT_EQ(this->mult(A, A, Y2, 1, 0, 0, 1), 0);
   EXPECT_TRUE(s.get<T>(Y1, m, m) == model_product(Dense<T>(m, m), a, op(a, true), false, false, 1));
   EXPECT_TRUE(s.get<T>(Y2, k, k) == model_product(Dense<T>(k, k), op(a, true), a, true, false, 1));
+  // The product may be accumulated into an operand (its blocks then hold
+  // partial results when read); the call completes and gives back its pins.
+  EXPECT_EQ(this->mult(Y1, Y1, Y1, 0, 0, 0, 0), 0);
 }
 
 // Positive values, so that no block of a product cancels to zero.
