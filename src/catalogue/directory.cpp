@@ -7,9 +7,10 @@
 // goes to the released-node list and its header slot (node words 5 and 6) is
 // handed to the next new matrix.
 //
-// Node numbers and list heads of the directory come back from the file set's
-// files, so they are checked against the node table before anything is
-// written through them.
+// Node numbers, list heads and tree links of the directory come back from
+// the file set's files, so every routine walks them against the node table
+// (one visit per node; matrices are created and killed rarely) before it
+// writes through them. A damaged directory finds nothing and takes nothing.
 #include "catalogue/directory.h"
 
 #include <cstdint>
@@ -36,10 +37,65 @@ NodeTable directory_table(int32_t *ctrl, const WordView &fs) {
 // A node number (0 meaning none) that may be followed within the table.
 bool node_ok(int32_t node, int32_t capacity) { return node >= 0 && node <= capacity; }
 
-bool heads_ok(const WordView &fs) {
+// Follow `count` links of a chain through node word 1 (the free list, the
+// released list): every one must name a node of the table.
+bool chain_ok(const int32_t *table, int32_t capacity, int32_t count, int32_t head) {
+  if (count < 0 || count > capacity) return false;
+  int32_t node = head;
+  for (int32_t i = 0; i < count; ++i) {
+    if (node < 1 || node > capacity) return false;
+    node = table[(node - 1) * kNodeWords + (dirw::kReleasedLink - 1)];
+  }
+  return true;
+}
+
+// Walk the tree through its links without a stack: every child lies in the
+// table and names its parent and side back, which also rules out cycles, and
+// the tree holds `count` nodes. Costs one visit per node.
+bool tree_ok(const NodeTable &t, int32_t capacity, int32_t count, int32_t root) {
+  constexpr int32_t N = kNodeWords;
+  auto word = [&](int32_t node, int32_t w) { return *tree_node_word(t, node, w); };
+  auto child_ok = [&](int32_t child, int32_t parent, int32_t side) {
+    return child >= 1 && child <= capacity && word(child, treew::parent(N)) == parent &&
+           word(child, treew::side(N)) == side;
+  };
+  if (root == 0) return count == 0;
+  if (root < 1 || root > capacity || word(root, treew::parent(N)) != 0) return false;
+  int32_t node = root, from = 0, seen = 0;  // from: 0 parent, 1 left, 2 right
+  while (node != 0) {
+    if (from == 0) {
+      if (++seen > count) return false;
+      const int32_t left = word(node, treew::left(N));
+      if (left != 0) {
+        if (!child_ok(left, node, treew::kLeftSide)) return false;
+        node = left;
+        continue;
+      }
+      from = 1;
+    }
+    if (from == 1) {
+      const int32_t right = word(node, treew::right(N));
+      if (right != 0) {
+        if (!child_ok(right, node, treew::kRightSide)) return false;
+        node = right;
+        from = 0;
+        continue;
+      }
+    }
+    from = word(node, treew::side(N)) == treew::kLeftSide ? 1 : 2;
+    node = word(node, treew::parent(N));
+  }
+  return seen == count;
+}
+
+// Everything of the directory that the tree and list code will follow.
+bool directory_ok(int32_t *ctrl, const WordView &fs) {
   const int32_t cap = fs[fsw::kNodeCapacity];
-  return cap >= 0 && node_ok(fs[fsw::kDirRoot], cap) && node_ok(fs[fsw::kNodeFirstFree], cap) &&
-         node_ok(fs[fsw::kReleasedFirst], cap) && node_ok(fs[fsw::kReleasedLast], cap);
+  if (cap < 0 || !node_ok(fs[fsw::kReleasedLast], cap)) return false;
+  const NodeTable t = directory_table(ctrl, fs);
+  return chain_ok(t.nodes, cap, fs[fsw::kNodeFree], fs[fsw::kNodeFirstFree]) &&
+         chain_ok(t.nodes, cap, fs[fsw::kReleasedCount], fs[fsw::kReleasedFirst]) &&
+         tree_ok(t, cap, fs[fsw::kDirCount], fs[fsw::kDirRoot]);
 }
 
 }  // namespace
@@ -95,7 +151,7 @@ void hm_released_append(int32_t *table, int32_t N, int32_t &count, int32_t &firs
 
 int32_t hm_dir_lookup(int32_t *ctrl, int32_t k, const int32_t *key) {
   WordView fs(ctrl, k);
-  if (!heads_ok(fs)) return 0;
+  if (!directory_ok(ctrl, fs)) return 0;
   int32_t found = 0, last = 0, side = 0;
   hm_tree_find(directory_table(ctrl, fs), fs[fsw::kDirRoot], key, found, last, side);
   return found != 0 ? last : 0;
@@ -110,7 +166,7 @@ int32_t hm_dir_enter(int32_t *ctrl, int32_t D, int32_t &record, int32_t &offset)
   WordView d(ctrl, D);
   const int32_t k = d[dw::kFileset];
   WordView fs(ctrl, k);
-  if (!heads_ok(fs)) return hm_fail(status::kFull, trace::kDirCorrupt);
+  if (!directory_ok(ctrl, fs)) return hm_fail(status::kFull, trace::kDirCorrupt);
   const NodeTable t = directory_table(ctrl, fs);
   const int32_t L = fs[fsw::kRecordLength];
 
@@ -128,12 +184,10 @@ int32_t hm_dir_enter(int32_t *ctrl, int32_t D, int32_t &record, int32_t &offset)
     }
     fs[fsw::kHeaderOffset] = static_cast<int32_t>(next);
     if (fs[fsw::kNodeFree] < 1) return hm_fail(status::kFull, trace::kDirNoNode);
-    if (fs[fsw::kNodeFirstFree] < 1) return hm_fail(status::kFull, trace::kDirCorrupt);
     node = hm_list_take(t.nodes, kNodeWords, fs[fsw::kNodeFree], fs[fsw::kNodeFirstFree]);
     *tree_node_word(t, node, dirw::kHeaderRecord) = rec;
     *tree_node_word(t, node, dirw::kHeaderOffset) = static_cast<int32_t>(next);
   } else {
-    if (fs[fsw::kReleasedFirst] < 1) return hm_fail(status::kFull, trace::kDirCorrupt);
     node = hm_released_take(t.nodes, kNodeWords, fs[fsw::kReleasedCount],
                             fs[fsw::kReleasedFirst], fs[fsw::kReleasedLast]);
   }

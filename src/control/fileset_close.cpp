@@ -55,7 +55,7 @@ class NameBuffers {
 
   const char *const *unpack(WordView fs) {
     const int32_t n = file_count(fs);
-    for (int32_t i = 1; i <= n; ++i) hm_unpack_name(fs.at(fsw::name_word(i)), names_[i - 1]);
+    for (int32_t i = 1; i <= n; ++i) hm_unpack_name(fs.at(fsw::open_name_word(i)), names_[i - 1]);
     return names_;
   }
 
@@ -78,6 +78,27 @@ int32_t close_set_files(int32_t *ctrl, int32_t P, const char *const *names, int3
   const int32_t ierr = hm_close_files(n, names, disposition, handles, keep_going);
   for (int32_t i = 1; i <= n; ++i) fs[fsw::handle_word(i)] = handles[i - 1];
   return ierr;
+}
+
+// Before the library frees the cache memory (Xcache word 1 = 1): a
+// memory-first cache may hold the only copies of records of the other open
+// sets, so those go to their files first.
+int32_t flush_other_sets(int32_t *ctrl, int32_t P) {
+  const int32_t *x = cache_words();
+  if (x[cachew::kState] != kCacheOwnedByLibrary || x[cachew::kKind] != kCacheKindMemoryFirst) {
+    return status::kOk;
+  }
+  WordView c = control_view(ctrl);
+  for (int32_t s = 1; s <= c[cw::kFsSlots]; ++s) {
+    const int32_t Q = c[cw::kFsArea1] + (s - 1) * cw::kFilesetAreaWords;
+    if (Q == P || c[c[cw::kFsLinks] + s - 1] != cw::kSlotInUse) continue;
+    int32_t handles[fsw::kMaxFiles];
+    const int32_t n = hm_gather_handles(ctrl, Q, handles);
+    const int32_t ierr =
+        hm_cache_flush(cache_memory(), n, handles, WordView(ctrl, Q)[fsw::kRecordLength]);
+    if (ierr != 0) return ierr;
+  }
+  return status::kOk;
 }
 
 // After the slot is given back: a cache whose memory the library owns is
@@ -126,35 +147,45 @@ int32_t write_and_release(int32_t *ctrl, int32_t P, int32_t n, int32_t *handles,
     }
   }
 
+  // A set created with a memory-first cache on has records past its files'
+  // ends that live only in the cache. The files grow to the set's end before
+  // the flush writes them, and the header already records them as grown.
+  const bool grow = hm_cache_on(kCacheKindMemoryFirst) && fs[fsw::kCacheFlag] == 1;
+  if (grow) fs[fsw::kCacheFlag] = 0;
   ierr = hm_write_header(ctrl, P);
-  if (ierr != 0) return hm_fail(ierr, trace::kRemHeader);
+  if (ierr != 0) {
+    if (grow) fs[fsw::kCacheFlag] = 1;
+    return hm_fail(ierr, trace::kRemHeader);
+  }
 
   if (hm_cache_on(kCacheKindMemoryFirst)) {
     int32_t *memory = cache_memory();
-    if (fs[fsw::kCacheFlag] == 1) {
-      // Records below the cache's reach were never given room in the files:
-      // grow every file before the flush writes them.
-      fs[fsw::kCacheFlag] = 0;
+    if (grow) {
       // The node table's former words serve as the one-record work buffer;
       // on a retry they are gone and a unit-pool run stands in.
       int32_t borrowed = 0;
       if (former_nodes == 0) {
         ierr = hm_work_alloc(ctrl, L, borrowed);
-        if (ierr != 0) return hm_fail(ierr, trace::kRemGrow);
+        if (ierr != 0) {
+          fs[fsw::kCacheFlag] = 1;
+          return hm_fail(ierr, trace::kRemGrow);
+        }
       }
       int32_t *work = word_at(ctrl, former_nodes != 0 ? former_nodes : borrowed);
       ierr = status::kOk;
       for (int32_t i = 0; i < n && ierr == 0; ++i) {
         int32_t first = fs[fsw::kCreatedRecords] / n;
         int32_t length = L;
-        int32_t count = static_cast<int32_t>(
-            (int64_t{fs[fsw::kCreatedRecords]} + fs[fsw::kEnd]) / n);
+        int32_t count = (fs[fsw::kEnd] - fs[fsw::kCreatedRecords]) / n;
         if (DAF_file_extend(work, &handles[i], &first, &length, &count) != 0) {
           ierr = hm_fail(status::kFileExtend, trace::kRemGrow);
         }
       }
       if (borrowed != 0) hm_work_free(ctrl, L, borrowed);
-      if (ierr != 0) return ierr;
+      if (ierr != 0) {
+        fs[fsw::kCacheFlag] = 1;  // a retry grows the files again
+        return ierr;
+      }
     }
     ierr = hm_cache_flush(memory, n, handles, L);
     if (ierr != 0) return hm_fail(ierr, trace::kRemFlush);
@@ -227,8 +258,10 @@ int32_t hm_remove_fileset(int32_t *ctrl, int32_t P, const char *const *names) {
     if (ierr != 0) return ierr;
   }
 
-  const int32_t ierr = close_set_files(ctrl, P, names, kKeep, false);
+  int32_t ierr = close_set_files(ctrl, P, names, kKeep, false);
   if (ierr != 0) return hm_fail(ierr, trace::kRemClose);
+  ierr = flush_other_sets(ctrl, P);
+  if (ierr != 0) return hm_fail(ierr, trace::kRemFlushOthers);
 
   hm_give_fileset_slot(ctrl, P);
   release_cache_memory();
@@ -271,6 +304,8 @@ int32_t hm_kill_fileset(int32_t *ctrl, int32_t P, const char *const *names) {
 
   ierr = close_set_files(ctrl, P, names, kDelete, false);
   if (ierr != 0) return hm_fail(ierr, trace::kKilClose);
+  ierr = flush_other_sets(ctrl, P);
+  if (ierr != 0) return hm_fail(ierr, trace::kKilFlushOthers);
 
   hm_give_fileset_slot(ctrl, P);
   release_cache_memory();

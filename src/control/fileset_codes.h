@@ -114,4 +114,8 @@ inline constexpr int32_t kKilBadHandle = 34421;
 // Forgetting the cached records of a removed or killed set.
 inline constexpr int32_t kRemCacheDiscard = 34422;
 inline constexpr int32_t kKilCacheDiscard = 34423;
+// Writing out the other open sets' cached records before the cache memory
+// is freed.
+inline constexpr int32_t kRemFlushOthers = 34424;
+inline constexpr int32_t kKilFlushOthers = 34425;
 }  // namespace tessera::trace

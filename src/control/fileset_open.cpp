@@ -108,7 +108,8 @@ bool name_in_use(WordView c, const int32_t *packed) {
     WordView fs(c.at(1), c[cw::kFsArea1] + (s - 1) * cw::kFilesetAreaWords);
     const int32_t files = std::min(fs[fsw::kFileCount], fsw::kMaxFiles);
     for (int32_t i = 1; i <= files; ++i) {
-      if (std::memcmp(fs.at(fsw::name_word(i)), packed, kPackedNameWords * sizeof(int32_t)) == 0) {
+      if (std::memcmp(fs.at(fsw::open_name_word(i)), packed, kPackedNameWords * sizeof(int32_t)) ==
+          0) {
         return true;
       }
     }
@@ -120,6 +121,7 @@ bool name_in_use(WordView c, const int32_t *packed) {
 void store_files(WordView fs, int32_t n, const char *const *names, const int32_t *handles,
                  bool with_first_name) {
   if (with_first_name) hm_pack_name(names[0], fs.at(fsw::kName1));
+  hm_pack_name(names[0], fs.at(fsw::kOpenName1));
   fs[fsw::kHandle1] = handles[0];
   fs[fsw::kFileCount] = n;
   for (int32_t i = 2; i <= n; ++i) {
@@ -727,9 +729,8 @@ int32_t hm_new_fileset(int32_t *ctrl, int32_t n, const char *const *names, int32
   fs[fsw::kHeaderOffset] = 1;
   fs[fsw::kWord78] = word(int64_t{(L + 127) / L} * L / 4);
   const int32_t *x = cache_words();
-  fs[fsw::kCacheFlag] = x[cachew::kState] != 0 && x[cachew::kKind] == 2 ? 1 : 0;
-  hm_pack_name(names[0], fs.at(fsw::kName1));
-  store_files(fs, n, names, handles, false);
+  fs[fsw::kCacheFlag] = x[cachew::kState] != 0 && x[cachew::kKind] == cachew::kKindMemoryFirst;
+  store_files(fs, n, names, handles, true);
 
   if (fresh) {
     ierr = hm_pool_setup(ctrl, L, fs[fsw::kTableCapacity], fs[fsw::kNodeCapacity], fs[fsw::kWord78],
@@ -806,9 +807,10 @@ int32_t hm_old_fileset(int32_t *ctrl, int32_t n, const char *const *names, int32
     return refuse(status::kRecordRead, step_code);
   };
 
-  // Every file must have the record length the set is read with.
+  // Every file must have the record length the set is read with. (A length
+  // of 0 is the header read's own refusal, status 101.)
   for (int32_t i = 0; i < n; ++i) {
-    if (lengths[i] != L || L < kMinRecordLength) {
+    if (lengths[i] != L || (L != 0 && L < kMinRecordLength)) {
       return refuse_stored(trace::kStoredRecordLength, trace::kOldOpenFiles);
     }
   }
@@ -839,6 +841,7 @@ int32_t hm_old_fileset(int32_t *ctrl, int32_t n, const char *const *names, int32
                                trace::kOldCleanupClose);
   }
 
+  // Words 1-40 keep the name file 1 was created with.
   store_files(fs, n, names, handles, false);
   ierr = hm_load_fileset_lists(ctrl, P);
   if (ierr != 0) return refuse(ierr, trace::kOldLists);

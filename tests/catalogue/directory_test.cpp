@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "catalogue/descriptor_words.h"
+#include "catalogue/invariants.h"
 #include "catalogue/space_invariants.h"
 #include "catalogue/tree.h"
 #include "common/status.h"
@@ -195,6 +196,10 @@ TEST_F(Directory, RandomCreatesAndKillsMatchAMapModel) {
     std::vector<Key> expected;
     for (const auto &[key, slot] : model) expected.push_back(key);
     ASSERT_EQ(in_order(), expected) << step;
+    std::string why;
+    const NodeTable t{word_at(ctrl(), fs()[fsw::kNodePos]), dirw::kLength, 1, 4};
+    ASSERT_TRUE(hm_check_tree(t, capacity, fs()[fsw::kDirCount], fs()[fsw::kDirRoot], &why))
+        << step << ": " << why;
     for (const auto &[key, slot] : model) {
       const int32_t node = hm_dir_lookup(ctrl(), f.P, key.data());
       ASSERT_GE(node, 1);
@@ -283,17 +288,29 @@ TEST_F(Directory, FullNodeTableAndDamagedHeadsAreRefused) {
   EXPECT_EQ(hm_dir_lookup(ctrl(), f.P, Key{0, 2, 0, 0}.data()), 0);
 }
 
-TEST_F(Directory, ReleasedListIsFirstInFirstOut) {
-  std::vector<int32_t> table(12 * 4, 0);
-  int32_t count = 0, first = 0, last = 0;
-  hm_released_append(table.data(), 12, count, first, last, 3);
-  hm_released_append(table.data(), 12, count, first, last, 1);
-  EXPECT_EQ(count, 2);
-  EXPECT_EQ(hm_released_take(table.data(), 12, count, first, last), 3);
-  EXPECT_EQ(hm_released_take(table.data(), 12, count, first, last), 1);
-  EXPECT_EQ(count, 0);
-  EXPECT_EQ(first, 0);
-  EXPECT_EQ(last, 0);
+TEST_F(Directory, DamagedTreeLinksAreNeverFollowed) {
+  Slot s{};
+  for (int32_t i = 1; i <= 3; ++i) ASSERT_EQ(enter({0, i, 0, 0}, s), 0);
+  const int32_t root = fs()[fsw::kDirRoot];
+  int32_t *left = hm_dir_node_word(ctrl(), f.P, root, treew::left(dirw::kLength));
+  const int32_t saved = *left;
+  const int32_t nodes_free = fs()[fsw::kNodeFree];
+
+  *left = fs()[fsw::kNodeCapacity] + 3;  // outside the table
+  EXPECT_EQ(hm_dir_lookup(ctrl(), f.P, Key{0, 1, 0, 0}.data()), 0);
+  EXPECT_EQ(enter({0, 9, 0, 0}, s), status::kFull);
+  *left = root;  // a cycle
+  EXPECT_EQ(enter({0, 9, 0, 0}, s), status::kFull);
+  descriptor({0, 2, 0, 0});
+  EXPECT_EQ(hm_dir_remove(ctrl(), D), 0);  // not found: nothing removed
+  EXPECT_EQ(fs()[fsw::kDirCount], 3);
+  EXPECT_EQ(fs()[fsw::kNodeFree], nodes_free);
+
+  *left = saved;
+  EXPECT_NE(hm_dir_lookup(ctrl(), f.P, Key{0, 1, 0, 0}.data()), 0);
+  // A free list that leaves the table.
+  *hm_dir_node_word(ctrl(), f.P, fs()[fsw::kNodeFirstFree], dirw::kReleasedLink) = -4;
+  EXPECT_EQ(enter({0, 9, 0, 0}, s), status::kFull);
 }
 
 }  // namespace

@@ -5,12 +5,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <set>
 #include <utility>
 #include <vector>
 
 #include "catalogue/descriptor_words.h"
+#include "catalogue/pools.h"
 #include "catalogue/space_invariants.h"
+#include "transfer/cache.h"
 #include "common/status.h"
 #include "space_fixture.h"
 #include "transfer/transfer_words.h"
@@ -150,6 +153,20 @@ TEST(RecordSpace, AFailedExtensionKeepsTheEndAndTheWorkBuffer) {
   expect_sound(f, {});
 }
 
+TEST(RecordSpace, ARefusedGrowthStepIsRetriedWithTheRequestAlone) {
+  test::SpaceFixture f;
+  claim_header_record(f);
+  f.set_list_b({{20, 3}});  // records 23-59 belong elsewhere
+  const int32_t D = f.new_matrix();
+  test::FaultScope faults;
+  test::faults_fail(test::DafOp::kExtend, 1);  // the growth step of 12 is refused
+  ASSERT_EQ(hm_reserve_records(f.ctrl(), D, 5), 0);
+  EXPECT_EQ(f.fs()[fsw::kEnd], 65);
+  EXPECT_EQ(f.file_records(1), 65);
+  EXPECT_EQ(f.matrix_list(D, dw::kReservedList), (Extents{{60, 5}}));
+  EXPECT_EQ(f.set_list(fsw::kListB), (Extents{{20, 3}}));
+}
+
 TEST(RecordSpace, BlockAllocationRetriesATenthOfTheReservation) {
   test::SpaceFixture f;
   claim_header_record(f);
@@ -266,6 +283,49 @@ TEST(RecordSpace, MatrixTableMovesFromSlotToWordPoolToRecords) {
   check();
 }
 
+TEST(RecordSpace, TableGrowthWithoutWorkSpaceFailsWithTheChainOfSites) {
+  test::SpaceSetup s;
+  s.records = 100;
+  test::SpaceFixture f(s);
+  claim_header_record(f);
+  Extents gaps;
+  for (int32_t r = 20; r < 100; r += 2) gaps.push_back({r, 1});
+  f.set_list_b(gaps);
+  const int32_t D = f.new_matrix();
+  WordView d(f.ctrl(), D);
+  for (int32_t i = 0; i < 7; ++i) ASSERT_EQ(hm_reserve_records(f.ctrl(), D, 1), 0);
+
+  // The word pool is used up: the table cannot leave the slot.
+  WordView c = f.control();
+  int32_t all = 0;
+  const int32_t words = c[cw::kWordList + listw::kTotal];
+  ASSERT_EQ(hm_small_alloc(f.ctrl(), words, all), 0);
+  const Extents free_b = f.set_list(fsw::kListB);
+  f.host.trace[0] = 0;
+  EXPECT_EQ(hm_reserve_records(f.ctrl(), D, 1), status::kFull);
+  EXPECT_EQ(f.host.trace_codes(), (std::vector<int32_t>{33128, 32089, 32776}));
+  EXPECT_EQ(d[dw::kPlacement], 1);
+  EXPECT_EQ(d[dw::kTableAddress], D + 100);
+  EXPECT_EQ(f.set_list(fsw::kListB), free_b);  // the run taken went back
+  ASSERT_EQ(hm_small_free(f.ctrl(), words, all), 0);
+
+  // With the unit pool used up instead, the move to records fails in turn.
+  for (int32_t i = 7; i < 21; ++i) ASSERT_EQ(hm_reserve_records(f.ctrl(), D, 1), 0);
+  EXPECT_EQ(d[dw::kPlacement], 2);
+  EXPECT_EQ(d[dw::kReservedList + listw::kCount], 21);
+  const int32_t units = c[cw::kUnitList + listw::kTotal];
+  ASSERT_EQ(hm_work_alloc(f.ctrl(), units * c[cw::kUnitSize], all), 0);
+  f.host.trace[0] = 0;
+  EXPECT_EQ(hm_reserve_records(f.ctrl(), D, 1), status::kFull);
+  EXPECT_EQ(f.host.trace_codes(), (std::vector<int32_t>{33151, 32090, 32776}));
+  EXPECT_EQ(d[dw::kPlacement], 2);
+  EXPECT_EQ(d[dw::kTableCapacity], 21);
+  ASSERT_EQ(hm_work_free(f.ctrl(), units * c[cw::kUnitSize], all), 0);
+  std::vector<RecordRun> runs = matrix_runs(f, D);
+  for (int32_t r = 21; r < 100; r += 2) runs.push_back({r, 1, "taken out by the test"});
+  expect_sound(f, runs);
+}
+
 TEST(RecordSpace, FilesetTableGrowsIntoALargerRunOfIndexRecords) {
   test::SpaceSetup s;
   s.record_length = 128;  // the set's table holds 32 entries
@@ -322,6 +382,44 @@ TEST(RecordSpace, KindTwoCacheDefersThePhysicalExtension) {
   // From now on the ordinary rule.
   ASSERT_EQ(hm_extend_for_data(f.ctrl(), D, 4), 0);
   EXPECT_EQ(f.file_records(2), 58);
+  x[cachew::kState] = 0;
+}
+
+TEST(RecordSpace, KillingAMatrixForgetsItsCachedRecordsOnly) {
+  test::SpaceFixture f;
+  claim_header_record(f);
+  // A kind-2 cache of 4 nodes, all free.
+  const int32_t S = 4, L = f.L(), w6 = 14 * S + 1;
+  std::vector<int32_t> memory(static_cast<size_t>(w6 - 1 + S * L), 0);
+  int32_t *x = f.host.cache;
+  int32_t *address = memory.data();
+  std::memcpy(x + cachew::kAddress, &address, sizeof address);
+  x[cachew::kKind] = 2;
+  x[cachew::kNodes] = x[cachew::kCapacity] = x[cachew::kFreeCount] = S;
+  x[cachew::kRecordArea] = w6;
+  x[cachew::kFreeFirst] = 1;
+  for (int32_t i = 1; i <= S; ++i) memory[(i - 1) * 14] = i < S ? i + 1 : 0;
+  x[cachew::kState] = 1;
+
+  const int32_t D = f.new_matrix(3, 3);
+  std::vector<int32_t> block(L, 5);
+  const int32_t set = f.fs()[fsw::kHandle1];
+  const int32_t other_set = set + 1;  // any other open set's first handle
+  for (int32_t i = 0; i < 2; ++i) {
+    int32_t r = 0;
+    ASSERT_EQ(hm_block_record_alloc(f.ctrl(), D, r), 0);
+    ASSERT_EQ(hm_cache_write(memory.data(), 1, &set, L, r, block.data()), 0);
+  }
+  // The other set's record 20 has the same number as the matrix's first.
+  ASSERT_EQ(hm_cache_write(memory.data(), 1, &other_set, L, 20, block.data()), 0);
+  EXPECT_EQ(x[cachew::kTreeCount], 3);
+
+  ASSERT_EQ(hm_free_matrix_records(f.ctrl(), D), 0);
+  EXPECT_EQ(x[cachew::kTreeCount], 1);
+  EXPECT_EQ(x[cachew::kFreeCount], 3);
+  std::vector<int32_t> back(L, 0);
+  ASSERT_EQ(hm_cache_read(memory.data(), 1, &other_set, L, 20, back.data()), 0);
+  EXPECT_EQ(back, block);
   x[cachew::kState] = 0;
 }
 

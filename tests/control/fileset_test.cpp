@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -478,15 +479,20 @@ TEST(FileSetLifeCycle, HmclosModes) {
   test::faults_close_open_files();
 }
 
-TEST(FileSetLifeCycle, HmclosCheckingWithNothingOpenAndFilenameVariant) {
+TEST(FileSetLifeCycle, FilenameVariantsAndHmclosWithNothingOpen) {
   test::HostAreas host;
   test::FaultScope faults;
   [[maybe_unused]] const int64_t open_at_start = test::faults_open_files();
   auto ctrl = test::make_control_area(kLength, 2, 10);
   test::FileSet a = test::create_fileset(ctrl, 2);
   ASSERT_EQ(a.ierr, 0);
+  // The _filename variants act on the names given.
   std::vector<char *> argv = a.argv();
-  int32_t ierr = 5;
+  int32_t ierr = -1;
+  hmremf_filename(ctrl.data(), &a.handle, argv.data(), &ierr);
+  ASSERT_EQ(ierr, 0);
+  ASSERT_EQ(test::reopen_fileset(ctrl, a), 0);
+  ierr = 5;
   hmclos_filename(ctrl.data(), argv.data(), &ierr);
   EXPECT_EQ(ierr, 0);
   EXPECT_FALSE(exists(a.names[0]));
@@ -508,26 +514,43 @@ TEST(FileSetLifeCycle, VanishedFileStillHasItsHandleClosed) {
   test::FileSet set = test::create_fileset(ctrl, 2);
   ASSERT_EQ(set.ierr, 0);
   ASSERT_EQ(std::remove(set.names[1].c_str()), 0);
-  EXPECT_EQ(test::kill_fileset(ctrl, set), 0);
+  std::vector<char *> argv = set.argv();
+  int32_t ierr = -1;
+  hmkilf_filename(ctrl.data(), &set.handle, argv.data(), &ierr);
+  EXPECT_EQ(ierr, 0);
   EXPECT_FALSE(exists(set.names[0]));
   EXPECT_EQ(test::faults_open_files(), open_at_start);
 }
 
-TEST(FileSetLifeCycle, FilenameVariantsUseTheGivenNames) {
+TEST(FileSetLifeCycle, MovedSetIsClosedWhereItWasOpened) {
   test::HostAreas host;
   test::FaultScope faults;
   [[maybe_unused]] const int64_t open_at_start = test::faults_open_files();
   auto ctrl = test::make_control_area(kLength, 2, 10);
   test::FileSet set = test::create_fileset(ctrl, 2);
   ASSERT_EQ(set.ierr, 0);
-  std::vector<char *> argv = set.argv();
-  int32_t ierr = -1;
-  hmremf_filename(ctrl.data(), &set.handle, argv.data(), &ierr);
-  ASSERT_EQ(ierr, 0);
-  ASSERT_EQ(test::reopen_fileset(ctrl, set), 0);
-  hmkilf_filename(ctrl.data(), &set.handle, argv.data(), &ierr);
-  ASSERT_EQ(ierr, 0);
-  EXPECT_FALSE(exists(set.names[0]));
+  const auto header = words(ctrl, set.handle, set.handle + 99);
+  ASSERT_EQ(test::remove_fileset(ctrl, set), 0);
+  // Move both files elsewhere and leave an unrelated file at the old path
+  // of file 1.
+  test::FileSet moved = set;
+  moved.dir = test::temp_dir();
+  moved.names = test::fileset_names(moved.dir, 2);
+  for (int i = 0; i < 2; ++i) ASSERT_EQ(std::rename(set.names[i].c_str(), moved.names[i].c_str()), 0);
+  FILE *f = std::fopen(set.names[0].c_str(), "w");
+  std::fputs("unrelated", f);
+  std::fclose(f);
+
+  ASSERT_EQ(test::reopen_fileset(ctrl, moved), 0);
+  // The header still names file 1 as it was created.
+  EXPECT_EQ(words(ctrl, moved.handle, moved.handle + 99), header);
+  // The moved files are the open set's: a new set may not replace them.
+  test::FileSet clash = test::create_fileset(ctrl, 1, 0, 0, moved.dir, "set");
+  EXPECT_EQ(clash.ierr, status::kFileCreateOrOpen);
+  EXPECT_EQ(test::kill_fileset(ctrl, moved), 0);
+  EXPECT_FALSE(exists(moved.names[0]));
+  EXPECT_FALSE(exists(moved.names[1]));
+  EXPECT_TRUE(exists(set.names[0]));
   EXPECT_EQ(test::faults_open_files(), open_at_start);
 }
 
