@@ -171,6 +171,7 @@ TEST_F(MatrixTest, RefusedCreationsLeaveNothingBehind) {
       {"Y", 13, 3, 10, 10, status::kBadType, {29655, 32496}},
       {"Y", 1, 7, 10, 10, status::kBadForm, {29656, 32496}},
       {"Y", 1, 0, 10, 10, status::kBadForm, {29656, 32496}},
+      {"Y", 6 + 256 * 600, 3, 10, 10, status::kRecordTooSmall, {30703, 32496}},
   };
   for (const Case &c : cases) {
     host_.trace[0] = 0;

@@ -223,40 +223,6 @@ TEST_F(SubmatrixTest, EveryTypeAndFormRoundTripsAgainstTheModel) {
   }
 }
 
-// The values survive a release, the removal of the file set and reopening.
-TEST_F(SubmatrixTest, ValuesPersistThroughReleaseRemoveAndReopen) {
-  test::MatrixHost h(120000, kL, 6);
-  ASSERT_TRUE(h.ready());
-  std::mt19937 rng(7);
-  struct Case {
-    int32_t t, form;
-  };
-  const Case cases[] = {{4, 3}, {6, 1}, {9, 6}, {2, 5}};
-  std::vector<Model> models;
-  for (const Case &c : cases) {
-    const int32_t k = items_for(c.t);
-    auto o = h.newm("P" + std::to_string(c.t), 3, c.t + 256 * k, c.form, 70, 70);
-    ASSERT_EQ(o.ierr, 0);
-    const int32_t ns = h.dw(o.handle, dw::kStoredCols);
-    models.emplace_back(c.t, k, c.form, h.dw(o.handle, dw::kBlockOrder), 70, ns);
-    Dense a = random_array(rng, 70, ns, c.t, k);
-    ASSERT_EQ(h.puts(o.handle, 1, 70, 1, ns, a.w.data(), 70), 0);
-    models.back().put(1, 1, a);
-    ASSERT_EQ(h.relm(o.handle), 0);
-  }
-  ASSERT_EQ(h.remove(), 0);
-  ASSERT_EQ(h.reopen(), 0);
-  for (size_t i = 0; i < models.size(); ++i) {
-    auto o = h.oldm("P" + std::to_string(cases[i].t), 3, 1);
-    ASSERT_EQ(o.ierr, 0);
-    const Model &model = models[i];
-    Dense all(70, model.ns, model.stored.ew);
-    ASSERT_EQ(h.gets(o.handle, 1, 70, 1, model.ns, all.w.data(), 70), 0);
-    EXPECT_TRUE(model.matches(1, 1, all));
-    ASSERT_EQ(h.relm(o.handle), 0);
-  }
-}
-
 // Forms 1 and 6 in detail: the lower triangle of the host's data is ignored
 // where the matrix keeps one triangle, and the get fills it back.
 TEST_F(SubmatrixTest, SymmetricAndUpperFormsKeepOneTriangle) {
