@@ -235,26 +235,17 @@ int32_t mult_loop(int32_t *ctrl, Loop loop, int32_t ma, int32_t mb, int32_t mc, 
       Y.I = I;
       Y.J = J;
       for (int32_t K = lo; K <= hi; ++K) {
-        int32_t tA, tB;
-        if (a_sym) {
-          tA = K >= I ? 0 : 1;
-        } else {
-          tA = ta;
-        }
+        const int32_t tA = a_sym ? (K >= I ? 0 : 1) : ta;
+        const int32_t tB = b_sym ? (K <= J ? 0 : 1) : tb;
         A.I = tA == 1 ? K : I;
         A.J = tA == 1 ? I : K;
-        if (b_sym) {
-          tB = K <= J ? 0 : 1;
-        } else {
-          tB = tb;
-        }
         B.I = tB == 1 ? J : K;
         B.J = tB == 1 ? K : J;
 
         a_held = true;
         if (int32_t st = hl_hyper_load(ctrl, b1, A, req); st != status::kOk)
           return fail(st, codes.load);
-        if (A.sum[hsumw::kStored - 1] != 1) {
+        if (WordView(A.sum, 1)[hsumw::kStored] != 1) {
           a_held = false;
           continue;
         }
@@ -268,7 +259,7 @@ int32_t mult_loop(int32_t *ctrl, Loop loop, int32_t ma, int32_t mb, int32_t mc, 
         } else if (int32_t st = hl_hyper_load(ctrl, b1, B, req); st != status::kOk) {
           return fail(st, codes.load);
         }
-        if (B.sum[hsumw::kStored - 1] == 1) {
+        if (WordView(B.sum, 1)[hsumw::kStored] == 1) {
           if (!y_held) {
             y_held = true;
             if (int32_t st = hl_hyper_load(ctrl, b1, Y, req); st != status::kOk)
@@ -344,20 +335,13 @@ int32_t hyper_blocks(int32_t *ctrl, int32_t b1, const Hyperblock &A, const Hyper
         clip(lo, hi, jb, lB, uB, tb != 1, RB, QB);
       WordView ye = entry(Y.dir, b1, ib, jb);
       for (int32_t kb = lo; kb <= hi; ++kb) {
-        int32_t fa, fb;
-        WordView ae = entry(A.dir, b1, ib, kb), be = entry(B.dir, b1, kb, jb);
-        if (a_sym) {
-          fa = kb >= ib ? 0 : 1;
-        } else {
-          fa = ta;
-        }
-        if (fa == 1) ae = entry(A.dir, b1, kb, ib);
-        if (b_sym) {
-          fb = kb <= jb ? 0 : 1;
-        } else {
-          fb = tb;
-        }
-        if (fb == 1) be = entry(B.dir, b1, jb, kb);
+        // Block-level transposition: the hyperblock's own flag, or for a
+        // symmetric diagonal hyperblock the mirror of a block below its
+        // diagonal.
+        const int32_t fa = a_sym ? (kb >= ib ? 0 : 1) : ta;
+        const int32_t fb = b_sym ? (kb <= jb ? 0 : 1) : tb;
+        const WordView ae = fa == 1 ? entry(A.dir, b1, kb, ib) : entry(A.dir, b1, ib, kb);
+        const WordView be = fb == 1 ? entry(B.dir, b1, jb, kb) : entry(B.dir, b1, kb, jb);
         if (ae[hdirw::kPosition] <= 0 || be[hdirw::kPosition] <= 0) continue;
 
         const bool fresh = ye[hdirw::kRecord] == 0;
