@@ -351,18 +351,18 @@ TEST_F(SubmatrixTest, RandomPutsAndGetsFollowTheModelUnderConstantEviction) {
   ASSERT_TRUE(h.ready());
   const int32_t buffers = h.cw(cw::kBufferCount);
   ASSERT_LT(buffers, 100) << "the pool should be small";
-  struct Spec {
+  struct Shape {
     const char *name;
     int32_t t, k, form, m, n;
   };
-  const Spec specs[] = {{"ints", 1, 1, 3, 120, 100},
+  const Shape shapes[] = {{"ints", 1, 1, 3, 120, 100},
                         {"dsym", 4, 1, 1, 90, 90},
                         {"zvec", 10, 2, 3, 40, 33},
                         {"cup", 5, 1, 6, 70, 80}};
   std::vector<Model> models;
   std::vector<int32_t> handles;
   int64_t blocks = 0;
-  for (const Spec &s : specs) {
+  for (const Shape &s : shapes) {
     auto o = h.newm(s.name, 1, s.t + 256 * s.k, s.form, s.m, s.n);
     ASSERT_EQ(o.ierr, 0) << s.name;
     handles.push_back(o.handle);
@@ -383,7 +383,7 @@ TEST_F(SubmatrixTest, RandomPutsAndGetsFollowTheModelUnderConstantEviction) {
       ASSERT_EQ(h.remove(), 0);
       ASSERT_EQ(h.reopen(), 0);
       for (size_t i = 0; i < handles.size(); ++i) {
-        auto o = h.oldm(specs[i].name, 1);
+        auto o = h.oldm(shapes[i].name, 1);
         ASSERT_EQ(o.ierr, 0);
         handles[i] = o.handle;
       }
@@ -405,7 +405,7 @@ TEST_F(SubmatrixTest, RandomPutsAndGetsFollowTheModelUnderConstantEviction) {
   for (size_t i = 0; i < models.size(); ++i) {
     Dense all(models[i].m, models[i].ns, models[i].stored.ew);
     ASSERT_EQ(h.gets(handles[i], 1, models[i].m, 1, models[i].ns, all.w.data(), models[i].m), 0);
-    EXPECT_TRUE(models[i].matches(1, 1, all)) << specs[i].name;
+    EXPECT_TRUE(models[i].matches(1, 1, all)) << shapes[i].name;
     ASSERT_EQ(h.relm(handles[i]), 0);
   }
 }
