@@ -16,6 +16,7 @@
 #include "common/word_view.h"
 #include "control/control_words.h"
 #include "control/record_io.h"
+#include "control/trace.h"
 #include "transfer/transfer_words.h"
 
 namespace tessera {
@@ -638,6 +639,64 @@ bool claim_stored_matrix(Area &a, int32_t P, const int32_t *key, int32_t record,
          claim_list(entries, lists[1], who + " (reserved)", claims, why);
 }
 
+// ---- block cache -----------------------------------------------------------
+
+// The host's block cache, when on: every node free, or both in the lookup
+// tree and on the use list; the tree sound; the lists linked and counted.
+bool check_cache(std::string *why) {
+  const int32_t *x = cache_words();
+  int32_t *memory = cache_memory();
+  const int32_t S = x[cachew::kNodes];
+  if (memory == nullptr || S < 0 || x[cachew::kCapacity] != S) {
+    return fail(why, "cache: " + num(S) + " nodes, capacity " + num(x[cachew::kCapacity]));
+  }
+  const NodeTable t{memory, cachew::kNodeLength, cachew::kNodeRecord, 1};
+  auto next = [&](int32_t n) { return *tree_node_word(t, n, cachew::kNodeNext); };
+  std::string reason;
+  if (!hm_check_tree(t, S, x[cachew::kTreeCount], x[cachew::kTreeRoot], &reason)) {
+    return fail(why, "cache tree: " + reason);
+  }
+  enum : char { kNone = 0, kFreeNode = 1, kTreeNode = 2, kListed = 4 };
+  std::vector<char> mark(static_cast<size_t>(S) + 1, kNone);
+  for (int32_t n : tree_nodes(t, x[cachew::kTreeRoot])) mark[n] |= kTreeNode;
+  int32_t count = 0;
+  for (int32_t n = x[cachew::kFreeFirst]; n != 0; n = next(n)) {
+    if (n < 1 || n > S || (mark[n] & kFreeNode) != 0 || count >= S) {
+      return fail(why, "cache free list breaks at node " + num(n));
+    }
+    mark[n] |= kFreeNode;
+    ++count;
+  }
+  if (count != x[cachew::kFreeCount]) {
+    return fail(why, "cache free count " + num(x[cachew::kFreeCount]) + ", the list holds " +
+                         num(count));
+  }
+  int32_t prev = 0;
+  count = 0;
+  for (int32_t n = x[cachew::kUseFirst]; n != 0; n = next(n)) {
+    if (n < 1 || n > S || (mark[n] & (kListed | kFreeNode)) != 0) {
+      return fail(why, "cache use list breaks at node " + num(n));
+    }
+    if (*tree_node_word(t, n, cachew::kNodePrev) != prev) {
+      return fail(why, "cache use list: node " + num(n) + " has the wrong previous node");
+    }
+    mark[n] |= kListed;
+    prev = n;
+    ++count;
+  }
+  if (count != x[cachew::kUseCount] || prev != x[cachew::kUseLast]) {
+    return fail(why, "cache use list count " + num(x[cachew::kUseCount]) + " or last " +
+                         num(x[cachew::kUseLast]) + " do not match the list");
+  }
+  for (int32_t n = 1; n <= S; ++n) {
+    if (mark[n] != kFreeNode && mark[n] != (kTreeNode | kListed)) {
+      return fail(why, "cache node " + num(n) + " is " +
+                           ((mark[n] & kFreeNode) != 0 ? "free and in use" : "half in use"));
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 bool hm_check_control(int32_t *ctrl, std::string *why) {
@@ -659,6 +718,7 @@ bool hm_check_control(int32_t *ctrl, std::string *why) {
   }
   std::string reason;
   if (!hm_check_pools(ctrl, &reason)) return fail(why, reason);
+  if (cache_words()[cachew::kState] != 0 && !check_cache(why)) return false;
   return check_directories(a, why) && check_pool_owners(a, why) && check_buffers(a, why);
 }
 

@@ -31,7 +31,9 @@ namespace tessera {
 //    ordered; the directory's tree, released-node list and free-node list
 //    disjoint and together the whole node table; every open matrix in its
 //    set's directory with its handle in the node, and no node naming a
-//    matrix that is not open.
+//    matrix that is not open;
+//  - when the host has the block cache on: each cache node free, or both in
+//    the cache's lookup tree and on its use list; tree and lists sound.
 bool hm_check_control(int32_t *ctrl, std::string *why);
 
 // One open file set at P: every record from 0 to its end (file-set word 50)

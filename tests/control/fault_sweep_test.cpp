@@ -9,6 +9,7 @@
 // then finished without faults and must end with every value intact.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -20,6 +21,7 @@
 #include "common/word_view.h"
 #include "control/consistency.h"
 #include "control/control_words.h"
+#include "transfer/transfer_words.h"
 #include "tessera.h"
 #include "test_support/fault_injection.h"
 #include "test_support/host.h"
@@ -37,6 +39,8 @@ constexpr int32_t kRecordLength = 128;
 constexpr int32_t kFileSets = 2;
 constexpr int32_t kMatrices = 5;
 constexpr int32_t kFiles = 2;
+constexpr int32_t kCacheWords = 64;  // the Xcache area of test::HostAreas
+constexpr int32_t kCacheNodes = 40;
 
 // A matrix of the session and the values the host has put into it, column
 // by column, each element as its words. The values already have the shape
@@ -118,8 +122,12 @@ class Session {
     bool kills = false;   // deletes the set's files: nothing to read back after
   };
 
-  explicit Session(const std::string &dir)
+  // cache_nodes > 0: after every open of the set the host lays out a
+  // memory-first block cache (kind 2) of that many records and switches it
+  // on, so records live in memory until the set is removed.
+  explicit Session(const std::string &dir, int32_t cache_nodes = 0)
       : dir_(dir),
+        cache_nodes_(cache_nodes),
         matrices_{{"GENERAL", 4, 3, 84, 44},
                   {"SYMMETRIC", 2, 1, 40, 40},
                   {"UPPER", 1, 6, 30, 30},
@@ -191,6 +199,7 @@ class Session {
                       [this] {
                         int32_t n = kFiles, m = 0, s = 0, ierr = -1;
                         hmnewf(ctrl_.data(), &n, argv_.data(), &m, &s, &P_, &ierr);
+                        if (ierr == 0) cache_on();
                         return ierr;
                       },
                       true});
@@ -308,10 +317,36 @@ class Session {
   int32_t reopen() {
     int32_t n = kFiles, ierr = -1;
     hmoldf(ctrl_.data(), &n, argv_.data(), &P_, &ierr);
+    if (ierr == 0) cache_on();
     return ierr;
+  }
+  // A fresh cache: every node free, nothing cached. State 3 keeps the memory
+  // the host's (state 1 would have the library free it).
+  void cache_on() {
+    if (cache_nodes_ == 0) return;
+    const int32_t S = cache_nodes_;
+    const int32_t w6 = cachew::kNodeLength * S + 1;
+    cache_memory_.assign(static_cast<size_t>(w6 - 1 + S * kRecordLength), 0);
+    int32_t *x = reinterpret_cast<int32_t *>(Xcache);
+    int32_t *memory = cache_memory_.data();
+    std::memcpy(x + cachew::kAddress, &memory, sizeof memory);
+    x[cachew::kKind] = cachew::kKindMemoryFirst;
+    x[cachew::kMemoryWords] = static_cast<int32_t>(cache_memory_.size());
+    x[cachew::kNodes] = S;
+    x[cachew::kRecordArea] = w6;
+    x[cachew::kCapacity] = S;
+    x[cachew::kFreeCount] = S;
+    x[cachew::kFreeFirst] = 1;
+    for (int32_t w = cachew::kUseCount; w <= cachew::kTreeRoot; ++w) x[w] = 0;
+    for (int32_t i = 1; i <= S; ++i) {
+      memory[(i - 1) * cachew::kNodeLength + cachew::kNodeNext - 1] = i < S ? i + 1 : 0;
+    }
+    x[cachew::kState] = 3;
   }
 
   std::string dir_;
+  int32_t cache_nodes_;
+  std::vector<int32_t> cache_memory_;
   std::vector<std::string> names_;
   std::vector<char *> argv_;
   std::vector<int32_t> ctrl_;
@@ -341,6 +376,15 @@ void check_consistent(Session &s, const std::string &where) {
 // The set on disk, as the last successful removal left it, opened in a
 // control area of its own: it must open, pass the checker and be removable.
 void check_on_disk(Session &s, const std::string &where) {
+  // The opening below switches the cache off; the session's cache words
+  // come back afterwards, since its records may still be in the cache.
+  int32_t *x = reinterpret_cast<int32_t *>(Xcache);
+  std::vector<int32_t> saved(x, x + kCacheWords);
+  struct Restore {
+    int32_t *x;
+    std::vector<int32_t> &saved;
+    ~Restore() { std::copy(saved.begin(), saved.end(), x); }
+  } restore{x, saved};
   std::vector<int32_t> ctrl(kAreaWords, 0);
   int32_t len = kAreaWords, nfs = kFileSets, nd = kMatrices, opt = 0, ierr = -1;
   hminmf(ctrl.data(), &len, &nfs, &nd, &opt, &ierr);
@@ -390,10 +434,10 @@ bool known_open_fault(const Outcome &first, const Outcome &retry) {
 }
 
 // One run with the given fault plan; returns the calls the run made.
-int64_t run_once(int64_t k, bool full_disk) {
+int64_t run_once(int64_t k, bool full_disk, int32_t cache_nodes) {
   test::HostAreas host;
   const std::string dir = test::temp_dir();
-  Session s(dir);
+  Session s(dir, cache_nodes);
   const std::string where = std::string(full_disk ? "disk full from call " : "call ") +
                             std::to_string(k) + " failing";
   test::faults_reset();
@@ -451,15 +495,29 @@ int64_t run_once(int64_t k, bool full_disk) {
 
 TEST(FaultSweep, EveryRecordServiceCallFailingOnceAndFromThenOn) {
   test::FaultScope scope;
-  const int64_t n = run_once(0, false);
+  const int64_t n = run_once(0, false, 0);
   ASSERT_GT(n, 0);
   RecordProperty("record_service_calls", static_cast<int>(n));
   for (int64_t k = 1; k <= n; ++k) {
-    run_once(k, false);
-    run_once(k, true);
+    run_once(k, false, 0);
+    run_once(k, true, 0);
   }
   if (known_faults > 0) {
     std::cout << known_faults << " runs stopped at the reported extension fault\n";
+  }
+}
+
+// The same session with a memory-first block cache of the host: records stay
+// in memory until the removal flushes them, so a refused write there must
+// neither lose them nor leave the cache in pieces.
+TEST(FaultSweep, EveryRecordServiceCallFailingWithTheCacheOn) {
+  test::FaultScope scope;
+  const int64_t n = run_once(0, false, kCacheNodes);
+  ASSERT_GT(n, 0);
+  RecordProperty("record_service_calls", static_cast<int>(n));
+  for (int64_t k = 1; k <= n; ++k) {
+    run_once(k, false, kCacheNodes);
+    run_once(k, true, kCacheNodes);
   }
 }
 
