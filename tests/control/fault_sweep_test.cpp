@@ -34,10 +34,10 @@ using test::DafOp;
 // A small control area: with 128-word records its buffer pool holds about a
 // hundred blocks (hyperblocks of 2 x 2), fewer than the session's matrices
 // have, so blocks are evicted and read back all the time.
-constexpr int32_t kAreaWords = 33000;
+constexpr int32_t kAreaWords = 34000;
 constexpr int32_t kRecordLength = 128;
 constexpr int32_t kFileSets = 2;
-constexpr int32_t kMatrices = 5;
+constexpr int32_t kMatrices = 6;
 constexpr int32_t kFiles = 2;
 constexpr int32_t kCacheWords = 64;  // the Xcache area of test::HostAreas
 constexpr int32_t kCacheNodes = 40;
@@ -132,7 +132,8 @@ class Session {
                   {"SYMMETRIC", 2, 1, 40, 40},
                   {"UPPER", 1, 6, 30, 30},
                   {"FACTOR", 4, 3, 44, 20},
-                  {"PRODUCT", 4, 3, 84, 20}} {
+                  {"PRODUCT", 4, 3, 84, 20},
+                  {"COPY", 4, 3, 84, 20}} {
     // The product's values are what the multiply must give: a plain triple
     // loop over the small integers held as doubles, exact in any order.
     Matrix &a = matrices_[0], &b = matrices_[3], &c = matrices_[4];
@@ -141,6 +142,9 @@ class Session {
         double sum = 0;
         for (int32_t l = 1; l <= a.cols; ++l) sum += a.value(i, l) * b.value(l, j);
         std::memcpy(c.at(i, j), &sum, sizeof sum);
+        // The copy of the product, then the product added to it.
+        const double twice = 2 * sum;
+        std::memcpy(matrices_[5].at(i, j), &twice, sizeof twice);
       }
     }
     for (int32_t i = 1; i <= kFiles; ++i) names_.push_back(dir + "/sweep" + std::to_string(i));
@@ -210,7 +214,7 @@ class Session {
     // the second put reads blocks the first one wrote. The product starts
     // empty and is filled by the multiply.
     Matrix &g = matrices_[0], &sym = matrices_[1], &upper = matrices_[2];
-    Matrix &factor = matrices_[3], &product = matrices_[4];
+    Matrix &factor = matrices_[3], &product = matrices_[4], &copy = matrices_[5];
     steps_.push_back({"hmputs GENERAL 1", [this, &g] { return puts(g, 1, 13); }, true});
     steps_.push_back({"hmputs GENERAL 2", [this, &g] { return puts(g, 14, g.cols); }, true});
     for (Matrix *x : {&sym, &upper, &factor}) {
@@ -220,12 +224,16 @@ class Session {
     // Accumulates into the product, so it cannot simply be tried again.
     steps_.push_back({"hlmult", [this, &g, &factor, &product] { return mult(g, factor, product); },
                       false});
+    // The copy empties its destination and creates it anew; a second copy
+    // gives the same result. The add accumulates.
+    steps_.push_back({"hlcopm", [this, &product, &copy] { return copym(product, copy); }, true});
+    steps_.push_back({"hladd", [this, &copy, &product] { return add(copy, product); }, false});
     for (Matrix &x : matrices_) {
       steps_.push_back({std::string("hmrelm ") + x.name, [this, &x] { return relm(x); }, true});
     }
     steps_.push_back({"hmremf", [this] { return remove(); }, true, true});
     steps_.push_back({"hmoldf", [this] { return reopen(); }, true});
-    for (Matrix *x : {&g, &sym, &product}) {
+    for (Matrix *x : {&g, &sym, &product, &copy}) {
       steps_.push_back({std::string("hmoldm ") + x->name, [this, x] { return oldm(*x, 0); }, true});
       steps_.push_back({std::string("hmgets ") + x->name,
                         [this, x] { return gets_and_compare(ctrl_.data(), *x); }, true});
@@ -236,6 +244,7 @@ class Session {
     steps_.push_back({"hmkilm UPPER (closed)", [this, &upper] { return kilm(upper); }, true});
     steps_.push_back({"hmrelm GENERAL again", [this, &g] { return relm(g); }, true});
     steps_.push_back({"hmrelm PRODUCT again", [this, &product] { return relm(product); }, true});
+    steps_.push_back({"hmrelm COPY again", [this, &copy] { return relm(copy); }, true});
     steps_.push_back({"hmremf again", [this] { return remove(); }, true, true});
     steps_.push_back({"hmoldf again", [this] { return reopen(); }, true});
     steps_.push_back({"hmkilf",
@@ -262,6 +271,16 @@ class Session {
   int32_t mult(Matrix &a, Matrix &b, Matrix &c) {
     int32_t ta = 0, tb = 0, up = 0, sub = 0, ierr = -1;
     hlmult(ctrl_.data(), &a.handle, &b.handle, &c.handle, &ta, &tb, &up, &sub, &ierr);
+    return ierr;
+  }
+  int32_t copym(Matrix &from, Matrix &to) {
+    int32_t mode = 0, ierr = -1;
+    hlcopm(ctrl_.data(), &from.handle, &to.handle, &mode, &ierr);
+    return ierr;
+  }
+  int32_t add(Matrix &to, Matrix &from) {
+    int32_t op = 0, ierr = -1;
+    hladd(ctrl_.data(), &to.handle, &from.handle, &op, &ierr);
     return ierr;
   }
   int32_t relm(Matrix &x) {
