@@ -784,8 +784,10 @@ bool hm_check_fileset(int32_t *ctrl, int32_t P, std::string *why) {
       if (!claim_open_matrix(a, D, records, why)) return false;
       continue;
     }
-    const std::string who = D != 0 ? matrix_name(D) + " (read-only)"
-                                   : "closed matrix of node " + num(n);
+    const std::string who =
+        D == 0 ? "closed matrix of node " + num(n)
+               : matrix_name(D) + (a.view(D)[dw::kReadOnlyFlag] == 1 ? " (read-only)"
+                                                                     : " (table not in memory)");
     if (!claim_stored_matrix(a, P, tree_node_word(t, n, dirw::kKey),
                              *tree_node_word(t, n, dirw::kHeaderRecord),
                              *tree_node_word(t, n, dirw::kHeaderOffset), who, records, why)) {

@@ -20,6 +20,7 @@
 
 #include "common/word_view.h"
 #include "control/consistency.h"
+#include "catalogue/descriptor_words.h"
 #include "control/control_words.h"
 #include "transfer/transfer_words.h"
 #include "tessera.h"
@@ -41,6 +42,7 @@ constexpr int32_t kMatrices = 6;
 constexpr int32_t kFiles = 2;
 constexpr int32_t kCacheWords = 64;  // the Xcache area of test::HostAreas
 constexpr int32_t kCacheNodes = 40;
+constexpr int32_t kFragmentCycles = 24;
 
 // A matrix of the session and the values the host has put into it, column
 // by column, each element as its words. The values already have the shape
@@ -122,34 +124,22 @@ class Session {
     bool kills = false;   // deletes the set's files: nothing to read back after
   };
 
+  enum class Script { kLifeCycle, kFragments };
+
   // cache_nodes > 0: after every open of the set the host lays out a
   // memory-first block cache (kind 2) of that many records and switches it
   // on, so records live in memory until the set is removed.
-  explicit Session(const std::string &dir, int32_t cache_nodes = 0)
-      : dir_(dir),
-        cache_nodes_(cache_nodes),
-        matrices_{{"GENERAL", 4, 3, 84, 44},
-                  {"SYMMETRIC", 2, 1, 40, 40},
-                  {"UPPER", 1, 6, 30, 30},
-                  {"FACTOR", 4, 3, 44, 20},
-                  {"PRODUCT", 4, 3, 84, 20},
-                  {"COPY", 4, 3, 84, 20}} {
-    // The product's values are what the multiply must give: a plain triple
-    // loop over the small integers held as doubles, exact in any order.
-    Matrix &a = matrices_[0], &b = matrices_[3], &c = matrices_[4];
-    for (int32_t j = 1; j <= c.cols; ++j) {
-      for (int32_t i = 1; i <= c.rows; ++i) {
-        double sum = 0;
-        for (int32_t l = 1; l <= a.cols; ++l) sum += a.value(i, l) * b.value(l, j);
-        std::memcpy(c.at(i, j), &sum, sizeof sum);
-        // The copy of the product, then the product added to it.
-        const double twice = 2 * sum;
-        std::memcpy(matrices_[5].at(i, j), &twice, sizeof twice);
-      }
-    }
+  explicit Session(const std::string &dir, int32_t cache_nodes = 0,
+                   Script script = Script::kLifeCycle)
+      : dir_(dir), cache_nodes_(cache_nodes) {
     for (int32_t i = 1; i <= kFiles; ++i) names_.push_back(dir + "/sweep" + std::to_string(i));
     for (auto &n : names_) argv_.push_back(n.data());
-    build_script();
+    if (script == Script::kLifeCycle) {
+      life_cycle_matrices();
+      build_script();
+    } else {
+      fragment_script();
+    }
   }
 
   const std::vector<Step> &steps() const { return steps_; }
@@ -188,7 +178,31 @@ class Session {
   }
 
  private:
-  void build_script() {
+  // Five matrices of three forms and types, a product and its copy.
+  void life_cycle_matrices() {
+    matrices_ = {{"GENERAL", 4, 3, 84, 44},
+                 {"SYMMETRIC", 2, 1, 40, 40},
+                 {"UPPER", 1, 6, 30, 30},
+                 {"FACTOR", 4, 3, 44, 20},
+                 {"PRODUCT", 4, 3, 84, 20},
+                 {"COPY", 4, 3, 84, 20}};
+    // The product's values are what the multiply must give: a plain triple
+    // loop over the small integers held as doubles, exact in any order.
+    Matrix &a = matrices_[0], &b = matrices_[3], &c = matrices_[4];
+    for (int32_t j = 1; j <= c.cols; ++j) {
+      for (int32_t i = 1; i <= c.rows; ++i) {
+        double sum = 0;
+        for (int32_t l = 1; l <= a.cols; ++l) sum += a.value(i, l) * b.value(l, j);
+        std::memcpy(c.at(i, j), &sum, sizeof sum);
+        // The copy of the product, then the product added to it.
+        const double twice = 2 * sum;
+        std::memcpy(matrices_[5].at(i, j), &twice, sizeof twice);
+      }
+    }
+  }
+
+  // A fresh control area and a new file set.
+  void opening_steps() {
     steps_.push_back({"hminmf",
                       [this] {
                         ctrl_.assign(kAreaWords, 0);
@@ -207,6 +221,56 @@ class Session {
                         return ierr;
                       },
                       true});
+  }
+
+  // Two matrices released and opened again in turn, one new block each
+  // time: the records each one uses interleave with the other's, so their
+  // used lists fragment and their extent tables outgrow the descriptor (an
+  // area of the word pool), then the word pool (records of their own).
+  void fragment_script() {
+    matrices_ = {{"LEFT", 4, 3, 8, 8 * kFragmentCycles}, {"RIGHT", 4, 3, 8, 8 * kFragmentCycles}};
+    opening_steps();
+    for (Matrix &x : matrices_) {
+      steps_.push_back({std::string("hmnewm ") + x.name, [this, &x] { return newm(x); }, true});
+      steps_.push_back({std::string("hmrelm ") + x.name, [this, &x] { return relm(x); }, true});
+    }
+    for (int32_t c = 1; c <= kFragmentCycles; ++c) {
+      for (Matrix &x : matrices_) {
+        const std::string tag = std::string(x.name) + " " + std::to_string(c);
+        steps_.push_back({"hmoldm " + tag, [this, &x] { return oldm(x, 0); }, true});
+        steps_.push_back({"hmputs " + tag, [this, &x, c] { return puts(x, 8 * c - 7, 8 * c); },
+                          true});
+        steps_.push_back({"hmrelm " + tag, [this, &x] { return relm(x); }, true});
+      }
+    }
+    steps_.push_back({"hmremf", [this] { return remove(); }, true, true});
+    steps_.push_back({"hmoldf", [this] { return reopen(); }, true});
+    for (Matrix &x : matrices_) {
+      steps_.push_back({std::string("hmoldm ") + x.name, [this, &x] { return oldm(x, 0); }, true});
+      steps_.push_back({std::string("hmgets ") + x.name,
+                        [this, &x] { return gets_and_compare(ctrl_.data(), x); }, true});
+      steps_.push_back({std::string("hmrelm ") + x.name + " again", [this, &x] { return relm(x); },
+                        true});
+    }
+    steps_.push_back({"hmkilm LEFT (closed)", [this] { return kilm(matrices_[0]); }, true});
+    closing_steps();
+  }
+
+  // Remove the set, open it again and kill it.
+  void closing_steps() {
+    steps_.push_back({"hmremf again", [this] { return remove(); }, true, true});
+    steps_.push_back({"hmoldf again", [this] { return reopen(); }, true});
+    steps_.push_back({"hmkilf",
+                      [this] {
+                        int32_t ierr = -1;
+                        hmkilf(ctrl_.data(), &P_, &ierr);
+                        return ierr;
+                      },
+                      true, false, true});
+  }
+
+  void build_script() {
+    opening_steps();
     for (Matrix &x : matrices_) {
       steps_.push_back({std::string("hmnewm ") + x.name, [this, &x] { return newm(x); }, true});
     }
@@ -245,15 +309,7 @@ class Session {
     steps_.push_back({"hmrelm GENERAL again", [this, &g] { return relm(g); }, true});
     steps_.push_back({"hmrelm PRODUCT again", [this, &product] { return relm(product); }, true});
     steps_.push_back({"hmrelm COPY again", [this, &copy] { return relm(copy); }, true});
-    steps_.push_back({"hmremf again", [this] { return remove(); }, true, true});
-    steps_.push_back({"hmoldf again", [this] { return reopen(); }, true});
-    steps_.push_back({"hmkilf",
-                      [this] {
-                        int32_t ierr = -1;
-                        hmkilf(ctrl_.data(), &P_, &ierr);
-                        return ierr;
-                      },
-                      true, false, true});
+    closing_steps();
   }
 
   int32_t newm(Matrix &x) {
@@ -445,6 +501,24 @@ void check_on_disk(Session &s, const std::string &where) {
 // (skipped) test of its own below; counted, not failed.
 int known_faults = 0;
 
+// Runs that stopped in a release whose space step had already given the
+// extent table back (ReleaseFailingAfterItsSpaceStepCanBeRetried).
+int known_release_faults = 0;
+
+// An open, writable matrix whose extent table (in the word pool or in
+// records) is no longer in memory: a release failed after giving it back.
+bool table_given_back_while_open(int32_t *ctrl) {
+  WordView c = control_view(ctrl);
+  for (int32_t s = 1; s <= c[cw::kDescSlots]; ++s) {
+    if (word_at(ctrl, c[cw::kDescLinks])[s - 1] != cw::kSlotInUse) continue;
+    WordView d(ctrl, c[cw::kDescArea1] + (s - 1) * cw::kDescriptorWords);
+    if (d[dw::kReadOnlyFlag] == 0 && d[dw::kPlacement] >= 2 && d[dw::kTableAddress] == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
 // A refused extension that leaves the files uneven: the retry of the step is
 // refused again by the extension (RefusedExtensionOfALaterFileLeavesTheSetGrowable).
 bool known_open_fault(const Outcome &first, const Outcome &retry) {
@@ -453,10 +527,11 @@ bool known_open_fault(const Outcome &first, const Outcome &retry) {
 }
 
 // One run with the given fault plan; returns the calls the run made.
-int64_t run_once(int64_t k, bool full_disk, int32_t cache_nodes) {
+int64_t run_once(int64_t k, bool full_disk, int32_t cache_nodes,
+                 Session::Script script = Session::Script::kLifeCycle) {
   test::HostAreas host;
   const std::string dir = test::temp_dir();
-  Session s(dir, cache_nodes);
+  Session s(dir, cache_nodes, script);
   const std::string where = std::string(full_disk ? "disk full from call " : "call ") +
                             std::to_string(k) + " failing";
   test::faults_reset();
@@ -478,6 +553,13 @@ int64_t run_once(int64_t k, bool full_disk, int32_t cache_nodes) {
                            ", trace " + o.trace + ")";
     EXPECT_GT(injected, 0) << at << ": failed with " << o.ierr << " though nothing was refused";
     EXPECT_FALSE(o.trace_empty) << at << ": status " << o.ierr << " with an empty trace";
+    if (table_given_back_while_open(s.ctrl())) {
+      ++known_release_faults;
+      s.close_all();
+      std::error_code ec;
+      std::filesystem::remove_all(dir, ec);
+      return calls;
+    }
     check_consistent(s, at);
     // A removal that fails part-way has overwritten some of the stored
     // tables but not all: the set on disk is whole again only once the
@@ -494,7 +576,7 @@ int64_t run_once(int64_t k, bool full_disk, int32_t cache_nodes) {
         std::filesystem::remove_all(dir, ec);
         return calls;
       }
-      EXPECT_EQ(again.failed_step, -1) << at << ": fails again with " << again.ierr
+      EXPECT_EQ(again.failed_step, -1) << at << ": fails again with " << again.ierr << " (trace " << again.trace << ")"
                                        << " when retried without faults";
       if (again.failed_step < 0) {
         if (step.removes) check_on_disk(s, at + ", then retried");
@@ -512,6 +594,18 @@ int64_t run_once(int64_t k, bool full_disk, int32_t cache_nodes) {
   return calls;
 }
 
+// Say how many runs the reported faults of other modules stopped.
+void report_known_faults() {
+  if (known_faults > 0) {
+    std::cout << known_faults << " runs stopped at the reported uneven-extension fault\n";
+  }
+  if (known_release_faults > 0) {
+    std::cout << known_release_faults
+              << " runs stopped at the reported release-after-space-step fault\n";
+  }
+  known_faults = known_release_faults = 0;
+}
+
 TEST(FaultSweep, EveryRecordServiceCallFailingOnceAndFromThenOn) {
   test::FaultScope scope;
   const int64_t n = run_once(0, false, 0);
@@ -521,9 +615,7 @@ TEST(FaultSweep, EveryRecordServiceCallFailingOnceAndFromThenOn) {
     run_once(k, false, 0);
     run_once(k, true, 0);
   }
-  if (known_faults > 0) {
-    std::cout << known_faults << " runs stopped at the reported extension fault\n";
-  }
+  report_known_faults();
 }
 
 // The same session with a memory-first block cache of the host: records stay
@@ -538,6 +630,22 @@ TEST(FaultSweep, EveryRecordServiceCallFailingWithTheCacheOn) {
     run_once(k, false, kCacheNodes);
     run_once(k, true, kCacheNodes);
   }
+  report_known_faults();
+}
+
+// Fragmented matrices: their extent tables move out of the descriptor and
+// then into records of their own while the sweep refuses calls.
+TEST(FaultSweep, EveryRecordServiceCallFailingWhileExtentTablesGrow) {
+  test::FaultScope scope;
+  const Session::Script script = Session::Script::kFragments;
+  const int64_t n = run_once(0, false, 0, script);
+  ASSERT_GT(n, 0);
+  RecordProperty("record_service_calls", static_cast<int>(n));
+  for (int64_t k = 1; k <= n; ++k) {
+    run_once(k, false, 0, script);
+    run_once(k, true, 0, script);
+  }
+  report_known_faults();
 }
 
 // A removal writes the set's extent table, then its node table, then its
@@ -601,6 +709,54 @@ TEST(FaultSweep, RefusedExtensionOfALaterFileLeavesTheSetGrowable) {
   o = s.run(host, last_create, Outcome(), last_create + 1);
   EXPECT_EQ(o.failed_step, -1) << "hmnewm PRODUCT retried without faults fails with " << o.ierr
                                << " (trace " << o.trace << ")";
+  s.close_all();
+  std::error_code ec;
+  std::filesystem::remove_all(dir, ec);
+}
+
+// A release gives the matrix's reserved records back, saves its extent
+// table (with the header for a table in the word pool, in records of its
+// own otherwise) and gives the table's area back, then writes the index
+// root and the header. When one of those last writes is refused, the
+// matrix stays open without its table; a second hmrelm is then refused by
+// the record space (170, trace 32797 33620 32546), the matrix can be
+// neither released nor its set removed, and the stored header no longer
+// matches the stored table.
+TEST(FaultSweep, ReleaseFailingAfterItsSpaceStepCanBeRetried) {
+  GTEST_SKIP() << "open fault in hmrelm (matrices): a release refused after its space step "
+                  "cannot be retried when the extent table is outside the descriptor";
+  test::FaultScope scope;
+  const std::string step = "hmrelm LEFT 12";  // the table is in the word pool by then
+  int64_t writes = 0;
+  {
+    // How many record writes the release makes: the header is the last.
+    test::HostAreas host;
+    const std::string dir = test::temp_dir();
+    Session dry(dir, 0, Session::Script::kFragments);
+    size_t at = 0;
+    while (dry.steps()[at].name != step) ++at;
+    ASSERT_EQ(dry.run(host, 0, Outcome(), at).failed_step, -1);
+    const int64_t before = test::faults_calls(DafOp::kWrite);
+    ASSERT_EQ(dry.run(host, at, Outcome(), at + 1).failed_step, -1);
+    writes = test::faults_calls(DafOp::kWrite) - before;
+    dry.close_all();
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+  }
+  test::faults_reset();
+  test::HostAreas host;
+  const std::string dir = test::temp_dir();
+  Session s(dir, 0, Session::Script::kFragments);
+  size_t at = 0;
+  while (s.steps()[at].name != step) ++at;
+  ASSERT_EQ(s.run(host, 0, Outcome(), at).failed_step, -1);
+  test::faults_fail(DafOp::kWrite, test::faults_calls(DafOp::kWrite) + writes);
+  ASSERT_EQ(s.run(host, at, Outcome(), at + 1).failed_step, static_cast<int>(at));
+  test::faults_reset();
+  const Outcome o = s.run(host, at, Outcome(), at + 1);
+  EXPECT_EQ(o.failed_step, -1) << step << " retried fails with " << o.ierr << " (trace "
+                               << o.trace << ")";
+  check_consistent(s, step + " retried");
   s.close_all();
   std::error_code ec;
   std::filesystem::remove_all(dir, ec);
