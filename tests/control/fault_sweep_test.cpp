@@ -180,12 +180,12 @@ class Session {
  private:
   // Five matrices of three forms and types, a product and its copy.
   void life_cycle_matrices() {
-    matrices_ = {{"GENERAL", 4, 3, 84, 44},
+    matrices_ = {{"GENERAL", 4, 3, 72, 40},
                  {"SYMMETRIC", 2, 1, 40, 40},
                  {"UPPER", 1, 6, 30, 30},
-                 {"FACTOR", 4, 3, 44, 20},
-                 {"PRODUCT", 4, 3, 84, 20},
-                 {"COPY", 4, 3, 84, 20}};
+                 {"FACTOR", 4, 3, 40, 20},
+                 {"PRODUCT", 4, 3, 72, 20},
+                 {"COPY", 4, 3, 72, 20}};
     // The product's values are what the multiply must give: a plain triple
     // loop over the small integers held as doubles, exact in any order.
     Matrix &a = matrices_[0], &b = matrices_[3], &c = matrices_[4];
@@ -620,14 +620,14 @@ TEST(FaultSweep, EveryRecordServiceCallFailingOnceAndFromThenOn) {
 
 // The same session with a memory-first block cache of the host: records stay
 // in memory until the removal flushes them, so a refused write there must
-// neither lose them nor leave the cache in pieces.
+// neither lose them nor leave the cache in pieces. A full disk only: a
+// single refusal meets the same step, and the time is better spent there.
 TEST(FaultSweep, EveryRecordServiceCallFailingWithTheCacheOn) {
   test::FaultScope scope;
   const int64_t n = run_once(0, false, kCacheNodes);
   ASSERT_GT(n, 0);
   RecordProperty("record_service_calls", static_cast<int>(n));
   for (int64_t k = 1; k <= n; ++k) {
-    run_once(k, false, kCacheNodes);
     run_once(k, true, kCacheNodes);
   }
   report_known_faults();
