@@ -21,6 +21,8 @@
 #include "common/word_view.h"
 #include "control/consistency.h"
 #include "catalogue/descriptor_words.h"
+#include "catalogue/space_codes.h"
+#include "common/status.h"
 #include "control/control_words.h"
 #include "transfer/transfer_words.h"
 #include "tessera.h"
@@ -43,6 +45,8 @@ constexpr int32_t kFiles = 2;
 constexpr int32_t kCacheWords = 64;  // the Xcache area of test::HostAreas
 constexpr int32_t kCacheNodes = 40;
 constexpr int32_t kFragmentCycles = 24;
+constexpr int32_t kCacheOnHostMemory = 3;  // on, and the memory stays the host's
+constexpr int32_t kTableInSlot = 1;        // extent-table placement of a descriptor
 
 // A matrix of the session and the values the host has put into it, column
 // by column, each element as its words. The values already have the shape
@@ -416,7 +420,7 @@ class Session {
     for (int32_t i = 1; i <= S; ++i) {
       memory[(i - 1) * cachew::kNodeLength + cachew::kNodeNext - 1] = i < S ? i + 1 : 0;
     }
-    x[cachew::kState] = 3;
+    x[cachew::kState] = kCacheOnHostMemory;
   }
 
   std::string dir_;
@@ -512,7 +516,7 @@ bool table_given_back_while_open(int32_t *ctrl) {
   for (int32_t s = 1; s <= c[cw::kDescSlots]; ++s) {
     if (word_at(ctrl, c[cw::kDescLinks])[s - 1] != cw::kSlotInUse) continue;
     WordView d(ctrl, c[cw::kDescArea1] + (s - 1) * cw::kDescriptorWords);
-    if (d[dw::kReadOnlyFlag] == 0 && d[dw::kPlacement] >= 2 && d[dw::kTableAddress] == 0) {
+    if (d[dw::kReadOnlyFlag] == 0 && d[dw::kPlacement] > kTableInSlot && d[dw::kTableAddress] == 0) {
       return true;
     }
   }
@@ -522,8 +526,9 @@ bool table_given_back_while_open(int32_t *ctrl) {
 // A refused extension that leaves the files uneven: the retry of the step is
 // refused again by the extension (RefusedExtensionOfALaterFileLeavesTheSetGrowable).
 bool known_open_fault(const Outcome &first, const Outcome &retry) {
-  const bool extension = first.trace.find("31503") != std::string::npos;
-  return extension && retry.ierr == 163 && retry.trace.find("31503") != std::string::npos;
+  const std::string refused = std::to_string(trace::kExtendFile);
+  return first.trace.find(refused) != std::string::npos && retry.ierr == status::kFileExtend &&
+         retry.trace.find(refused) != std::string::npos;
 }
 
 // One run with the given fault plan; returns the calls the run made.
