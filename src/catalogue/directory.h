@@ -24,4 +24,17 @@ int32_t hm_dir_remove(int32_t *ctrl, int32_t D);
 void hm_dir_mark_open(int32_t *ctrl, int32_t D);
 void hm_dir_mark_closed(int32_t *ctrl, int32_t D);
 
+// Undo hm_dir_enter for a matrix whose creation failed afterwards: its node
+// leaves the tree and goes to the released-node list, so the header slot
+// given to D is reused by the next new matrix. Does nothing (status 0) when
+// the key is not in the directory or its node belongs to another handle.
+int32_t hm_dir_cancel(int32_t *ctrl, int32_t D);
+
+// The released-node list: nodes of killed matrices, chained through node
+// word 1, whose header slots wait for reuse. table: word 1 of node 1.
+int32_t hm_released_take(int32_t *table, int32_t N, int32_t &count, int32_t &first,
+                         int32_t &last);
+void hm_released_append(int32_t *table, int32_t N, int32_t &count, int32_t &first,
+                        int32_t &last, int32_t node);
+
 }  // namespace tessera

@@ -159,6 +159,8 @@ inline constexpr int32_t kSlotInUse = -1;
 //   114       number of files
 //   115+41(i-2) .. 154+41(i-2)   name of file i >= 2
 //   155+41(i-2)                  handle of file i >= 2
+//   484-523   name of file 1 as it was opened (words 1-40 keep the name it
+//             was created with, which is what the header stores)
 namespace tessera::fsw {
 
 inline constexpr int32_t kName1 = 1;
@@ -226,6 +228,10 @@ inline constexpr int32_t kCopiedControlWords[18] = {131, 132, 133, 135, 140, 145
 constexpr int32_t name_word(int32_t i) { return i == 1 ? kName1 : 115 + 41 * (i - 2); }
 // File handle of file i.
 constexpr int32_t handle_word(int32_t i) { return i == 1 ? kHandle1 : 155 + 41 * (i - 2); }
+// Packed name of file 1 as opened, after the tenth file's words.
+inline constexpr int32_t kOpenName1 = 484;
+// Packed name under which file i is open now.
+constexpr int32_t open_name_word(int32_t i) { return i == 1 ? kOpenName1 : name_word(i); }
 
 }  // namespace tessera::fsw
 

@@ -72,6 +72,8 @@ inline constexpr int32_t kKindMemoryFirst = 2;
 // Cache node: 14 words at the start of the cache memory.
 inline constexpr int32_t kNodeNext = 1;
 inline constexpr int32_t kNodePrev = 2;
-inline constexpr int32_t kNodeRecord = 6;
+inline constexpr int32_t kNodeSet = 5;     // file set: handle of its first file
+inline constexpr int32_t kNodeRecord = 6;  // key is (set, record), words 5-6
+inline constexpr int32_t kNodeKeyWords = 2;
 inline constexpr int32_t kNodeLength = 14;
 }  // namespace tessera::cachew
