@@ -355,8 +355,15 @@ int32_t hm_reserve_records(int32_t *ctrl, int32_t D, int32_t n) {
       return hm_fail(status::kFull, trace::kReserveExtend);
     }
   }
-  return add_to_matrix(ctrl, D, dw::kReservedList, n, first, trace::kReserveOverlap,
-                       trace::kReserveGrow, trace::kReserveAddAgain);
+  st = add_to_matrix(ctrl, D, dw::kReservedList, n, first, trace::kReserveOverlap,
+                     trace::kReserveGrow, trace::kReserveAddAgain);
+  if (st != status::kOk) {
+    // The run belongs to nobody now; back to list B with it rather than
+    // lose it from the set for good.
+    int32_t hint = 0;
+    hm_data_extent_free(ctrl, D, n, first, hint);
+  }
+  return st;
 }
 
 int32_t hm_block_record_alloc(int32_t *ctrl, int32_t D, int32_t &record) {
@@ -374,7 +381,14 @@ int32_t hm_block_record_alloc(int32_t *ctrl, int32_t D, int32_t &record) {
   const int32_t r = hm_extent_take_one(m.table, m.reserved);
   st = add_to_matrix(ctrl, D, dw::kUsedList, 1, r, trace::kBlockOverlap, trace::kBlockGrow,
                      trace::kBlockAddAgain);
-  if (st != status::kOk) return st;
+  if (st != status::kOk) {
+    // Keep the record reserved: taking it may have freed an entry, so there
+    // is room to put it back.
+    m = matrix_space(ctrl, D);
+    int32_t pred = place_run(m.table.entries, m.reserved, 1, r);
+    if (pred >= 0) hm_extent_add(m.table, m.reserved, 1, r, pred);
+    return st;
+  }
   record = r;
   return status::kOk;
 }

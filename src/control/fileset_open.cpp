@@ -729,9 +729,8 @@ int32_t hm_new_fileset(int32_t *ctrl, int32_t n, const char *const *names, int32
   fs[fsw::kHeaderOffset] = 1;
   fs[fsw::kWord78] = word(int64_t{(L + 127) / L} * L / 4);
   const int32_t *x = cache_words();
-  fs[fsw::kCacheFlag] = x[cachew::kState] != 0 && x[cachew::kKind] == 2 ? 1 : 0;
-  hm_pack_name(names[0], fs.at(fsw::kName1));
-  store_files(fs, n, names, handles, false);
+  fs[fsw::kCacheFlag] = x[cachew::kState] != 0 && x[cachew::kKind] == cachew::kKindMemoryFirst;
+  store_files(fs, n, names, handles, true);
 
   if (fresh) {
     ierr = hm_pool_setup(ctrl, L, fs[fsw::kTableCapacity], fs[fsw::kNodeCapacity], fs[fsw::kWord78],
@@ -842,6 +841,7 @@ int32_t hm_old_fileset(int32_t *ctrl, int32_t n, const char *const *names, int32
                                trace::kOldCleanupClose);
   }
 
+  // Words 1-40 keep the name file 1 was created with.
   store_files(fs, n, names, handles, false);
   ierr = hm_load_fileset_lists(ctrl, P);
   if (ierr != 0) return refuse(ierr, trace::kOldLists);

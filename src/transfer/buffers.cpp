@@ -188,6 +188,8 @@ int32_t hm_buffer_take(int32_t *ctrl, int32_t &position) {
   WordView h = header_of(ctrl, x);
   h[bufw::kNext] = h[bufw::kPrev] = 0;
   h[bufw::kOwner] = 0;
+  h[bufw::kBlock] = 0;
+  h[bufw::kRecord] = 0;
   h[bufw::kClass] = bufw::kClassNone;
   h[bufw::kModified] = 0;
   h[bufw::kPins] = 1;
@@ -226,9 +228,13 @@ void hm_buffer_unlist(int32_t *ctrl, int32_t position) {
   if (!hm_is_pool_buffer(ctrl, position)) return;
   const int32_t x = hm_buffer_number(ctrl, position);
   WordView h = header_of(ctrl, x);
-  // A free buffer has no owner and no pins, like a taken one that nobody
-  // owns yet; only a buffer that somebody owns can be on the use list.
-  if (h[bufw::kPins] == 0 && h[bufw::kOwner] != 0) use_unlink(ctrl, x);
+  // A free buffer has no pins either, and its word 1 links the free list;
+  // only a buffer that its neighbours or the list head point at is listed.
+  if (h[bufw::kPins] != 0) return;
+  const int32_t next = h[bufw::kNext];
+  const bool listed = h[bufw::kPrev] != 0 || cword(ctrl, cw::kUseFirst) == x ||
+                      (next != 0 && header_of(ctrl, next)[bufw::kPrev] == x);
+  if (listed) use_unlink(ctrl, x);
 }
 
 void hm_buffer_release(int32_t *ctrl, int32_t &position) {
@@ -291,7 +297,9 @@ bool record_in_range(int32_t *ctrl, int32_t D, int32_t record) {
 int32_t hm_fetch_block_read(int32_t *ctrl, int32_t D, int32_t block, const FetchRequest &req,
                             int32_t &record, int32_t &position, int32_t &offset) {
   position = offset = 0;
-  if (req.lookup_first == 1) {
+  // A caller that skips the lookup but meets a resident block gets that
+  // buffer rather than a second copy under the same key.
+  if (req.lookup_first == 1 || req.enter_tree == 1) {
     const int32_t x = hm_buffer_lookup(ctrl, D, bufw::kClassBlock, block);
     if (x != 0) {
       position = hm_buffer_position(ctrl, x);
@@ -308,9 +316,7 @@ int32_t hm_fetch_block_read(int32_t *ctrl, int32_t D, int32_t block, const Fetch
     if (record == 0) return status::kOk;
   }
   if (!record_in_range(ctrl, D, record)) {
-    const int32_t bad = record;
     record = 0;
-    (void)bad;
     return hm_fail(status::kRecordRead, trace::kReadFetchIndex);
   }
   int32_t p = 0;
@@ -356,6 +362,19 @@ int32_t hm_fetch_block_write(int32_t *ctrl, int32_t D, int32_t block, const Fetc
   if (ierr != 0) return hm_fail(ierr, trace::kWriteFetchIndex);
   if (rec != 0 && !record_in_range(ctrl, D, rec))
     return hm_fail(status::kRecordRead, trace::kWriteFetchIndex);
+  if (rec != 0 && req.lookup_first != 1) {
+    // Said to be absent but stored: it may be resident, and a second copy
+    // under the same key must not enter the tree.
+    const int32_t x = hm_buffer_lookup(ctrl, D, bufw::kClassBlock, block);
+    if (x != 0) {
+      position = hm_buffer_position(ctrl, x);
+      offset = 1;
+      apply_pin(ctrl, D, position, req);
+      header_of(ctrl, x)[bufw::kModified] = req.modified;
+      record = rec;
+      return status::kOk;
+    }
+  }
   int32_t p = 0;
   ierr = hm_buffer_take(ctrl, p);
   if (ierr != 0) return hm_fail(ierr, trace::kWriteFetchBuffer);

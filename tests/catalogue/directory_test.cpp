@@ -313,18 +313,5 @@ TEST_F(Directory, DamagedTreeLinksAreNeverFollowed) {
   EXPECT_EQ(enter({0, 9, 0, 0}, s), status::kFull);
 }
 
-TEST_F(Directory, ReleasedListIsFirstInFirstOut) {
-  std::vector<int32_t> table(12 * 4, 0);
-  int32_t count = 0, first = 0, last = 0;
-  hm_released_append(table.data(), 12, count, first, last, 3);
-  hm_released_append(table.data(), 12, count, first, last, 1);
-  EXPECT_EQ(count, 2);
-  EXPECT_EQ(hm_released_take(table.data(), 12, count, first, last), 3);
-  EXPECT_EQ(hm_released_take(table.data(), 12, count, first, last), 1);
-  EXPECT_EQ(count, 0);
-  EXPECT_EQ(first, 0);
-  EXPECT_EQ(last, 0);
-}
-
 }  // namespace
 }  // namespace tessera

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "catalogue/descriptor_words.h"
+#include "catalogue/pools.h"
 #include "catalogue/space_invariants.h"
 #include "transfer/cache.h"
 #include "common/status.h"
@@ -280,6 +281,49 @@ TEST(RecordSpace, MatrixTableMovesFromSlotToWordPoolToRecords) {
   EXPECT_EQ(records_of(f.matrix_list(D, dw::kUsedList)), used);
   EXPECT_EQ(records_of(f.matrix_list(D, dw::kReservedList)), held);
   check();
+}
+
+TEST(RecordSpace, TableGrowthWithoutWorkSpaceFailsWithTheChainOfSites) {
+  test::SpaceSetup s;
+  s.records = 100;
+  test::SpaceFixture f(s);
+  claim_header_record(f);
+  Extents gaps;
+  for (int32_t r = 20; r < 100; r += 2) gaps.push_back({r, 1});
+  f.set_list_b(gaps);
+  const int32_t D = f.new_matrix();
+  WordView d(f.ctrl(), D);
+  for (int32_t i = 0; i < 7; ++i) ASSERT_EQ(hm_reserve_records(f.ctrl(), D, 1), 0);
+
+  // The word pool is used up: the table cannot leave the slot.
+  WordView c = f.control();
+  int32_t all = 0;
+  const int32_t words = c[cw::kWordList + listw::kTotal];
+  ASSERT_EQ(hm_small_alloc(f.ctrl(), words, all), 0);
+  const Extents free_b = f.set_list(fsw::kListB);
+  f.host.trace[0] = 0;
+  EXPECT_EQ(hm_reserve_records(f.ctrl(), D, 1), status::kFull);
+  EXPECT_EQ(f.host.trace_codes(), (std::vector<int32_t>{33128, 32089, 32776}));
+  EXPECT_EQ(d[dw::kPlacement], 1);
+  EXPECT_EQ(d[dw::kTableAddress], D + 100);
+  EXPECT_EQ(f.set_list(fsw::kListB), free_b);  // the run taken went back
+  ASSERT_EQ(hm_small_free(f.ctrl(), words, all), 0);
+
+  // With the unit pool used up instead, the move to records fails in turn.
+  for (int32_t i = 7; i < 21; ++i) ASSERT_EQ(hm_reserve_records(f.ctrl(), D, 1), 0);
+  EXPECT_EQ(d[dw::kPlacement], 2);
+  EXPECT_EQ(d[dw::kReservedList + listw::kCount], 21);
+  const int32_t units = c[cw::kUnitList + listw::kTotal];
+  ASSERT_EQ(hm_work_alloc(f.ctrl(), units * c[cw::kUnitSize], all), 0);
+  f.host.trace[0] = 0;
+  EXPECT_EQ(hm_reserve_records(f.ctrl(), D, 1), status::kFull);
+  EXPECT_EQ(f.host.trace_codes(), (std::vector<int32_t>{33151, 32090, 32776}));
+  EXPECT_EQ(d[dw::kPlacement], 2);
+  EXPECT_EQ(d[dw::kTableCapacity], 21);
+  ASSERT_EQ(hm_work_free(f.ctrl(), units * c[cw::kUnitSize], all), 0);
+  std::vector<RecordRun> runs = matrix_runs(f, D);
+  for (int32_t r = 21; r < 100; r += 2) runs.push_back({r, 1, "taken out by the test"});
+  expect_sound(f, runs);
 }
 
 TEST(RecordSpace, FilesetTableGrowsIntoALargerRunOfIndexRecords) {

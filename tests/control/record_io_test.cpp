@@ -119,17 +119,6 @@ TEST(RecordIo, ReadFailurePartWayLeavesEarlierRecordsRead) {
   EXPECT_EQ(back[2 * kL], -1);
 }
 
-TEST(RecordIo, CacheOffSendsEveryRecordToTheService) {
-  test::HostAreas host;
-  test::FaultScope faults;
-  host.cache[1] = 0;
-  Files files(2, 2);
-  const auto run = run_of(3, 0);
-  const int64_t writes = test::faults_calls(test::DafOp::kWrite);
-  ASSERT_EQ(hm_write_records(2, files.handles.data(), kL, 3, 0, run.data()), 0);
-  EXPECT_EQ(test::faults_calls(test::DafOp::kWrite) - writes, 3);
-}
-
 TEST(RecordIo, HeaderGoesToTheFirstRecordsOfTheSet) {
   test::HostAreas host;
   test::FaultScope faults;

@@ -106,14 +106,14 @@ int32_t visit(TransferArea &a, int32_t record, int32_t depth, Walk &w) {
   if (n[idxw::kLeaf - 1] == 1) {
     EXPECT_EQ(depth, a.d()[dw::kIndexHeight]);
     EXPECT_GE(count(n), 1);
-    for (int32_t i = 2; i <= count(n); ++i) EXPECT_LT(key(n, i - 1), key(n, i));
+    for (int32_t i = 2; i <= count(n); ++i) { EXPECT_LT(key(n, i - 1), key(n, i)); }
     w.leaves.push_back(record);
     return key(n, 1);
   }
   EXPECT_GE(count(n), 1);
   const int32_t smallest = visit(a, child(n, 0), depth + 1, w);
   for (int32_t i = 1; i <= count(n); ++i) {
-    if (i >= 2) EXPECT_LT(key(n, i - 1), key(n, i));
+    if (i >= 2) { EXPECT_LT(key(n, i - 1), key(n, i)); }
     EXPECT_EQ(visit(a, child(n, i), depth + 1, w), key(n, i));
   }
   return smallest;
@@ -129,9 +129,9 @@ std::map<int32_t, int32_t> check_index(TransferArea &a) {
     const std::vector<int32_t> n = node(a, rec);
     EXPECT_EQ(n[idxw::kPrevLeaf - 1], prev);
     EXPECT_LT(at, static_cast<int32_t>(w.leaves.size()));
-    if (at < static_cast<int32_t>(w.leaves.size())) EXPECT_EQ(rec, w.leaves[at]);
+    if (at < static_cast<int32_t>(w.leaves.size())) { EXPECT_EQ(rec, w.leaves[at]); }
     for (int32_t i = 1; i <= count(n); ++i) {
-      if (!seen.empty()) EXPECT_LT(seen.rbegin()->first, key(n, i));
+      if (!seen.empty()) { EXPECT_LT(seen.rbegin()->first, key(n, i)); }
       seen[key(n, i)] = value(n, i);
     }
     prev = rec;
@@ -150,7 +150,7 @@ TEST(BlockIndex, SplitsAndRedistributionsMoveTheStatedCounts) {
   EXPECT_EQ(rec, 0);
   EXPECT_EQ(faults.reads(), 0);
 
-  for (int32_t k = 10; k <= 10 * kQ; k += 10) ASSERT_EQ(insert(a, k), 0);
+  for (int32_t k = 10; k <= 10 * kQ; k += 10) { ASSERT_EQ(insert(a, k), 0); }
   EXPECT_EQ(a.d()[dw::kIndexHeight], 1);
   ASSERT_EQ(insert(a, 10 * kQ + 10), 0);  // the root leaf splits
   EXPECT_EQ(a.d()[dw::kIndexHeight], 2);
@@ -164,9 +164,9 @@ TEST(BlockIndex, SplitsAndRedistributionsMoveTheStatedCounts) {
   // Fill the right leaf, then the left one, then one more into the left:
   // two full leaves become three.
   for (int32_t k = sep + 1; count(node(a, child(root, 1))) < kQ; ++k)
-    if (k % 10 != 0) ASSERT_EQ(insert(a, k), 0);
+    if (k % 10 != 0) { ASSERT_EQ(insert(a, k), 0); }
   for (int32_t k = 11; count(node(a, child(root, 0))) < kQ; ++k)
-    if (k % 10 != 0) ASSERT_EQ(insert(a, k), 0);
+    if (k % 10 != 0) { ASSERT_EQ(insert(a, k), 0); }
   ASSERT_EQ(insert(a, sep - 5), 0);  // into the full left leaf
   root = node(a, a.d()[dw::kIndexRoot]);
   ASSERT_EQ(count(root), 2);
@@ -177,7 +177,7 @@ TEST(BlockIndex, SplitsAndRedistributionsMoveTheStatedCounts) {
   EXPECT_EQ(a.d()[dw::kIndexNodes], 4);
 
   // Fill the last leaf; one more moves entries to its left sibling.
-  for (int32_t k = 100000; count(node(a, child(root, 2))) < kQ; ++k) ASSERT_EQ(insert(a, k), 0);
+  for (int32_t k = 100000; count(node(a, child(root, 2))) < kQ; ++k) { ASSERT_EQ(insert(a, k), 0); }
   const int32_t left_before = count(node(a, child(root, 1)));
   ASSERT_EQ(insert(a, 200000), 0);
   root = node(a, a.d()[dw::kIndexRoot]);
@@ -209,7 +209,7 @@ TEST(BlockIndex, RandomInsertionsMatchAMapThroughInteriorRootSplits) {
     ASSERT_EQ(hm_index_insert(a.ctrl(), a.D(), k, k + 7), 0);
     ++calls;
     model[k] = k + 7;
-    if (model.size() % 5000 == 0) ASSERT_EQ(check_index(a), model);
+    if (model.size() % 5000 == 0) { ASSERT_EQ(check_index(a), model); }
   }
   EXPECT_GE(a.d()[dw::kIndexHeight], 3);
   EXPECT_EQ(a.d()[dw::kIndexEntries], calls);
@@ -226,7 +226,7 @@ TEST(BlockIndex, CorruptNodeCountIsRefusedBeforeUse) {
   test::HostAreas host;
   test::RecordFaults faults;
   TransferArea a(kL, 4, Shape{});
-  for (int32_t k = 1; k <= kQ + 1; ++k) ASSERT_EQ(insert(a, k), 0);
+  for (int32_t k = 1; k <= kQ + 1; ++k) { ASSERT_EQ(insert(a, k), 0); }
   const std::vector<int32_t> root = node(a, a.d()[dw::kIndexRoot]);
   // Write a leaf back with a count beyond what a node can hold, then drop
   // every resident copy so the next search reads it from its record.
@@ -354,6 +354,40 @@ TEST_F(Stored, ExactSearchesStepsByOneAndLimits) {
   EXPECT_EQ(hyper, expect);
   ASSERT_EQ(hm_block_traverse(a.ctrl(), a.D(), 10, bi, bj, 0, 0, FetchRequest{}, ref), 0);
   ASSERT_EQ(hm_block_traverse(a.ctrl(), a.D(), 11, bi, bj, 0, 0, FetchRequest{}, ref), 0);
+  EXPECT_EQ(pinned(), 0);
+}
+
+TEST_F(Stored, RefusedLeafReadsStopTheWalkWithTheStepCodes) {
+  // Start a walk, then let no record be read any more: the step that needs
+  // the next leaf from its record fails (blocks are fetched without a read).
+  FetchRequest no_read;
+  no_read.skip_read = 1;
+  int32_t bi = 1, bj = 1;
+  BlockRef ref;
+  ASSERT_EQ(hm_block_traverse(a.ctrl(), a.D(), 3, bi, bj, 60, 60, no_read, ref), 0);
+  test::faults_fail(test::DafOp::kRead, test::faults_calls(test::DafOp::kRead) + 1, true);
+  int32_t ierr = 0, steps = 0;
+  while (ierr == 0 && ref.record >= 1 && steps < 5000) {
+    ierr = hm_block_traverse(a.ctrl(), a.D(), 5, bi, bj, 60, 60, no_read, ref);
+    ++steps;
+  }
+  ASSERT_EQ(ierr, status::kRecordRead);
+  std::vector<int32_t> codes = host.trace_codes();
+  ASSERT_GE(codes.size(), 2u);
+  EXPECT_EQ(codes[codes.size() - 2], trace::kStepForwardInner);
+  EXPECT_EQ(codes.back(), trace::kStepForward);
+  EXPECT_LT(steps, static_cast<int32_t>(blocks.size()));
+
+  // A search that needs an unread leaf fails with the search code.
+  host.trace[0] = 0;
+  bi = bj = 60;
+  ierr = hm_block_traverse(a.ctrl(), a.D(), 7, bi, bj, 1, 1, no_read, ref);
+  if (ierr != 0) {
+    EXPECT_EQ(host.trace_codes().back(), trace::kTraverseSearch);
+  }
+  // Finishing gives the cursors' leaves back.
+  ASSERT_EQ(hm_block_traverse(a.ctrl(), a.D(), 10, bi, bj, 0, 0, no_read, ref), 0);
+  ASSERT_EQ(hm_block_traverse(a.ctrl(), a.D(), 11, bi, bj, 0, 0, no_read, ref), 0);
   EXPECT_EQ(pinned(), 0);
 }
 

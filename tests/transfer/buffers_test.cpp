@@ -45,12 +45,12 @@ TEST(BufferPool, LeastRecentlyUsedBlockIsWrittenBackAndReadAgain) {
 
   EXPECT_EQ(hm_buffer_lookup(a.ctrl(), a.D(), bufw::kClassBlock, hm_block_position(a.ctrl(), a.D(), 1, 1)), 0);
   const std::vector<int32_t> rec = on_file(a, p.record);
-  for (int32_t i = 0; i < 64; ++i) ASSERT_EQ(rec[i], 11) << i;
+  for (int32_t i = 0; i < 64; ++i) { ASSERT_EQ(rec[i], 11) << i; }
 
   BlockRef back;
   ASSERT_EQ(hm_locate_block_read(a.ctrl(), a.D(), 1, 1, FetchRequest{}, back), 0);
   EXPECT_EQ(back.record, p.record);
-  for (int32_t i = 0; i < 64; ++i) ASSERT_EQ(a.data(back.position)[back.offset - 1 + i], 11);
+  for (int32_t i = 0; i < 64; ++i) { ASSERT_EQ(a.data(back.position)[back.offset - 1 + i], 11); }
   // (2, 1) was the least recently used one and went for the read.
   EXPECT_EQ(hm_buffer_lookup(a.ctrl(), a.D(), bufw::kClassBlock, hm_block_position(a.ctrl(), a.D(), 2, 1)), 0);
   EXPECT_EQ(a.d()[dw::kIndexEntries], 3);
@@ -194,6 +194,46 @@ TEST(BufferPool, UnpinTableUnpinsEveryListedBlockOnce) {
   info[5] = 0;  // an empty hyperblock: nothing happens
   hm_buffers_unpin_table(a.ctrl(), 2, a.D(), table.data(), info, 1);
   EXPECT_EQ(a.header(r1.position, bufw::kPins), 0);
+}
+
+TEST(BufferPool, FetchesThatSkipTheLookupNeverMakeASecondCopy) {
+  test::HostAreas host;
+  test::RecordFaults faults;
+  TransferArea a(128, 4, Shape{});
+  const BlockRef p = put(a, 1, 1, 3);
+  FetchRequest no_lookup;
+  no_lookup.lookup_first = 0;
+  const int32_t block = hm_block_position(a.ctrl(), a.D(), 1, 1);
+  int32_t pos = 0, off = 0, rec = 0, created = 0;
+  ASSERT_EQ(hm_fetch_block_write(a.ctrl(), a.D(), block, no_lookup, pos, off, rec, created), 0);
+  EXPECT_EQ(pos, p.position);
+  EXPECT_EQ(created, 0);
+  rec = 0;
+  ASSERT_EQ(hm_fetch_block_read(a.ctrl(), a.D(), block, no_lookup, rec, pos, off), 0);
+  EXPECT_EQ(pos, p.position);
+  EXPECT_EQ(a.d()[dw::tree_count(bufw::kClassBlock)], 1);
+}
+
+TEST(BufferPool, UnlistedBuffersGoBackToTheFreeList) {
+  test::HostAreas host;
+  test::RecordFaults faults;
+  TransferArea a(128, 3, Shape{});
+  BlockRef p = put(a, 1, 1, 1);
+  put(a, 2, 1, 2);
+  ASSERT_EQ(hm_buffer_leave(a.ctrl(), p.position), 0);
+  hm_buffer_unlist(a.ctrl(), p.position);
+  hm_buffer_release(a.ctrl(), p.position);
+  EXPECT_EQ(p.position, 0);
+  EXPECT_EQ(a.free_count(), 2);
+  EXPECT_EQ(a.use_list().size(), 1u);
+  // Unlisting a free buffer changes nothing.
+  hm_buffer_unlist(a.ctrl(), hm_buffer_position(a.ctrl(), a.c()[cw::kBufferFirstFree]));
+  EXPECT_EQ(a.use_list().size(), 1u);
+  // Both free buffers are used before anything is evicted.
+  put(a, 3, 1, 3);
+  put(a, 4, 1, 4);
+  EXPECT_EQ(a.use_list().size(), 3u);
+  EXPECT_EQ(a.free_count(), 0);
 }
 
 }  // namespace

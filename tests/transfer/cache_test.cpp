@@ -224,16 +224,6 @@ TEST_F(Cache, TwoOpenFileSetsKeepTheirRecordsApart) {
   EXPECT_EQ(b.on_file(1), Files::pattern(1, 0));
 }
 
-TEST_F(Cache, AnUnknownKindDoesNothing) {
-  Files f(dir_, "a", 1);
-  lay_out(3, 2);
-  std::vector<int32_t> v(R, -1);
-  EXPECT_EQ(hm_cache_read(memory.data(), 1, f.handles(), R, 2, v.data()), 0);
-  EXPECT_EQ(v, std::vector<int32_t>(R, -1));
-  EXPECT_EQ(write(f, 2, Files::pattern(2, 9)), 0);
-  EXPECT_EQ(f.on_file(2), Files::pattern(2, 0));
-}
-
 TEST_F(Cache, KindOneUnderALongRandomWorkloadMatchesTheFiles) {
   Files f(dir_, "a", 3);
   lay_out(1, 5);
