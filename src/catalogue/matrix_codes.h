@@ -56,7 +56,6 @@ inline constexpr int32_t kHeaderWriteFree = 33658;
 inline constexpr int32_t kHeaderWriteRecord = 33659;
 inline constexpr int32_t kFlushRightEdge = 32744;
 inline constexpr int32_t kFlushBottomEdge = 32745;
-inline constexpr int32_t kFlushDirect = 32746;
 inline constexpr int32_t kFlushTree = 32747;
 inline constexpr int32_t kTreeFlushStackFull = 32164;
 inline constexpr int32_t kTreeFlushStack = 33701;

@@ -341,7 +341,9 @@ int32_t hm_matrix_open(int32_t *ctrl, const int32_t *name, int32_t qualifier, in
   int32_t st = status::kOk;
   if (node == 0) {
     st = hm_fail(status::kNoSuchMatrix, trace::kOldmAbsent);
-  } else if (*hm_dir_node_word(ctrl, fileset, node, dirw::kHandle) != 0) {
+  } else if (const int32_t open = *hm_dir_node_word(ctrl, fileset, node, dirw::kHandle);
+             open != 0 && hm_matrix_handle_valid(ctrl, open) &&
+             WordView(ctrl, open)[dw::kFileset] == fileset) {
     // A second descriptor of one matrix would keep its own buffers, index
     // root and extent table, and the two releases would overwrite each
     // other's records. The host already holds the open handle.

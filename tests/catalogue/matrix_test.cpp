@@ -171,6 +171,7 @@ TEST_F(MatrixTest, RefusedCreationsLeaveNothingBehind) {
       {"Y", 13, 3, 10, 10, status::kBadType, {29655, 32496}},
       {"Y", 1, 7, 10, 10, status::kBadForm, {29656, 32496}},
       {"Y", 1, 0, 10, 10, status::kBadForm, {29656, 32496}},
+      {"Y", 6 + 256 * 600, 3, 10, 10, status::kRecordTooSmall, {30703, 32496}},
   };
   for (const Case &c : cases) {
     host_.trace[0] = 0;
@@ -193,7 +194,16 @@ TEST_F(MatrixTest, RefusedCreationsLeaveNothingBehind) {
     hmnewm(h.area(), nm.words, &q, &bad, &type, &form, &m, &n, &D, &ierr);
     EXPECT_EQ(ierr, status::kBadFilesetArgument);
     EXPECT_EQ(D, 0);
+    int32_t ro = 0, tw = 0, sw = 0, rows = 0, cols = 0, state = 0;
+    test::MatrixName x("X");
+    hmoldm(h.area(), x.words, &q, &bad, &ro, &tw, &sw, &rows, &cols, &D, &ierr);
+    EXPECT_EQ(ierr, status::kBadFilesetArgument);
+    hmkilm(h.area(), x.words, &q, &bad, &ierr);
+    EXPECT_EQ(ierr, status::kBadFilesetArgument);
+    hminqm(h.area(), x.words, &q, &bad, &state);
+    EXPECT_EQ(state, -1);
   }
+  EXPECT_EQ(h.cw(cw::kDescFree), free_slots - 1);  // only "other" was opened
   EXPECT_EQ(h.relm(a.handle), 0);
   EXPECT_EQ(h.relm(other.handle), 0);
 }

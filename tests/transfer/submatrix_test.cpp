@@ -223,40 +223,6 @@ TEST_F(SubmatrixTest, EveryTypeAndFormRoundTripsAgainstTheModel) {
   }
 }
 
-// The values survive a release, the removal of the file set and reopening.
-TEST_F(SubmatrixTest, ValuesPersistThroughReleaseRemoveAndReopen) {
-  test::MatrixHost h(120000, kL, 6);
-  ASSERT_TRUE(h.ready());
-  std::mt19937 rng(7);
-  struct Case {
-    int32_t t, form;
-  };
-  const Case cases[] = {{4, 3}, {6, 1}, {9, 6}, {2, 5}};
-  std::vector<Model> models;
-  for (const Case &c : cases) {
-    const int32_t k = items_for(c.t);
-    auto o = h.newm("P" + std::to_string(c.t), 3, c.t + 256 * k, c.form, 70, 70);
-    ASSERT_EQ(o.ierr, 0);
-    const int32_t ns = h.dw(o.handle, dw::kStoredCols);
-    models.emplace_back(c.t, k, c.form, h.dw(o.handle, dw::kBlockOrder), 70, ns);
-    Dense a = random_array(rng, 70, ns, c.t, k);
-    ASSERT_EQ(h.puts(o.handle, 1, 70, 1, ns, a.w.data(), 70), 0);
-    models.back().put(1, 1, a);
-    ASSERT_EQ(h.relm(o.handle), 0);
-  }
-  ASSERT_EQ(h.remove(), 0);
-  ASSERT_EQ(h.reopen(), 0);
-  for (size_t i = 0; i < models.size(); ++i) {
-    auto o = h.oldm("P" + std::to_string(cases[i].t), 3, 1);
-    ASSERT_EQ(o.ierr, 0);
-    const Model &model = models[i];
-    Dense all(70, model.ns, model.stored.ew);
-    ASSERT_EQ(h.gets(o.handle, 1, 70, 1, model.ns, all.w.data(), 70), 0);
-    EXPECT_TRUE(model.matches(1, 1, all));
-    ASSERT_EQ(h.relm(o.handle), 0);
-  }
-}
-
 // Forms 1 and 6 in detail: the lower triangle of the host's data is ignored
 // where the matrix keeps one triangle, and the get fills it back.
 TEST_F(SubmatrixTest, SymmetricAndUpperFormsKeepOneTriangle) {
@@ -385,18 +351,18 @@ TEST_F(SubmatrixTest, RandomPutsAndGetsFollowTheModelUnderConstantEviction) {
   ASSERT_TRUE(h.ready());
   const int32_t buffers = h.cw(cw::kBufferCount);
   ASSERT_LT(buffers, 100) << "the pool should be small";
-  struct Spec {
+  struct Shape {
     const char *name;
     int32_t t, k, form, m, n;
   };
-  const Spec specs[] = {{"ints", 1, 1, 3, 120, 100},
+  const Shape shapes[] = {{"ints", 1, 1, 3, 120, 100},
                         {"dsym", 4, 1, 1, 90, 90},
                         {"zvec", 10, 2, 3, 40, 33},
                         {"cup", 5, 1, 6, 70, 80}};
   std::vector<Model> models;
   std::vector<int32_t> handles;
   int64_t blocks = 0;
-  for (const Spec &s : specs) {
+  for (const Shape &s : shapes) {
     auto o = h.newm(s.name, 1, s.t + 256 * s.k, s.form, s.m, s.n);
     ASSERT_EQ(o.ierr, 0) << s.name;
     handles.push_back(o.handle);
@@ -417,7 +383,7 @@ TEST_F(SubmatrixTest, RandomPutsAndGetsFollowTheModelUnderConstantEviction) {
       ASSERT_EQ(h.remove(), 0);
       ASSERT_EQ(h.reopen(), 0);
       for (size_t i = 0; i < handles.size(); ++i) {
-        auto o = h.oldm(specs[i].name, 1);
+        auto o = h.oldm(shapes[i].name, 1);
         ASSERT_EQ(o.ierr, 0);
         handles[i] = o.handle;
       }
@@ -439,7 +405,7 @@ TEST_F(SubmatrixTest, RandomPutsAndGetsFollowTheModelUnderConstantEviction) {
   for (size_t i = 0; i < models.size(); ++i) {
     Dense all(models[i].m, models[i].ns, models[i].stored.ew);
     ASSERT_EQ(h.gets(handles[i], 1, models[i].m, 1, models[i].ns, all.w.data(), models[i].m), 0);
-    EXPECT_TRUE(models[i].matches(1, 1, all)) << specs[i].name;
+    EXPECT_TRUE(models[i].matches(1, 1, all)) << shapes[i].name;
     ASSERT_EQ(h.relm(handles[i]), 0);
   }
 }
