@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Builds the benchmarks (release build in build-bench/) and runs one of them.
+#   scripts/bench.sh transfer [MiB] [options]  puts and gets of a MiB-sized double matrix
+#                                              (default 1024) against plain pwrite/pread;
+#                                              options go to transfer_bench (--help lists them)
+#   scripts/bench.sh mult [n] [options]        hlmult on n x n matrices
+#   scripts/bench.sh kernels [options]         the block product kernels against dgemm
+set -euo pipefail
+cd "$(dirname "$0")/.."
+usage() { sed -n '2,7s/^# \{0,1\}//p' "$0" >&2; exit 2; }
+[ $# -ge 1 ] || usage
+what=$1; shift
+case "$what" in
+  transfer) target=transfer_bench ;;
+  mult) target=hlmult_bench ;;
+  kernels) target=block_kernels_bench ;;
+  *) usage ;;
+esac
+scripts/setup.sh
+cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DTESSERA_BENCH=ON -DTESSERA_TESTS=OFF > /dev/null
+cmake --build build-bench -j 2 --target "$target"
+case "$what" in
+  transfer)
+    if [ $# -ge 1 ] && [[ $1 != -* ]]; then size=$1; shift; set -- --mib "$size" "$@"; fi
+    exec build-bench/bin/transfer_bench "$@" ;;
+  *) exec "build-bench/bin/$target" "$@" ;;
+esac
