@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <functional>
 #include <iostream>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -651,6 +652,95 @@ TEST(FaultSweep, EveryRecordServiceCallFailingWhileExtentTablesGrow) {
     run_once(k, true, 0, script);
   }
   report_known_faults();
+}
+
+// Opening a stored set in a fresh control area (the first thing a host does
+// after a crash) and reading every matrix back, with each read refused in
+// turn: the failed routine reports it, the area stays sound, and a second
+// try without faults opens and reads everything.
+TEST(FaultSweep, EveryReadFailingWhileAStoredSetIsOpened) {
+  test::FaultScope scope;
+  test::HostAreas host;
+  const std::string dir = test::temp_dir();
+  Session stored(dir);
+  size_t removal = 0;
+  while (stored.steps()[removal].name != "hmremf") ++removal;
+  ASSERT_EQ(stored.run(host, 0, Outcome(), removal + 1).failed_step, -1);
+
+  // Steps of one reader: open the set, then open and read each matrix.
+  std::vector<int32_t> ctrl;
+  int32_t P = 0;
+  std::vector<Matrix> matrices = stored.matrices();
+  std::vector<std::pair<std::string, std::function<int32_t()>>> steps;
+  steps.push_back({"hmoldf", [&] {
+                     int32_t n = kFiles, ierr = -1;
+                     hmoldf(ctrl.data(), &n, stored.argv().data(), &P, &ierr);
+                     return ierr;
+                   }});
+  for (Matrix &x : matrices) {
+    steps.push_back({std::string("hmoldm ") + x.name,
+                     [&] { return Session::oldm(ctrl.data(), P, x, 1); }});
+    steps.push_back({std::string("hmgets ") + x.name,
+                     [&] { return Session::gets_and_compare(ctrl.data(), x); }});
+  }
+  auto fresh_area = [&] {
+    ctrl.assign(kAreaWords, 0);
+    int32_t len = kAreaWords, nfs = kFileSets, nd = kMatrices, opt = 0, ierr = -1;
+    hminmf(ctrl.data(), &len, &nfs, &nd, &opt, &ierr);
+    ASSERT_EQ(ierr, 0);
+    P = 0;
+  };
+  // The matrices were opened read-only, so their releases and the removal
+  // write back only what was read.
+  auto close_reader = [&] {
+    for (Matrix &x : matrices) {
+      int32_t ierr = -1;
+      if (x.handle != 0) hmrelm(ctrl.data(), &x.handle, &ierr);
+      EXPECT_EQ(ierr == 0 || x.handle == 0, true) << x.name << " does not release";
+      x.handle = 0;
+    }
+    if (P != 0) {
+      int32_t ierr = -1;
+      hmremf(ctrl.data(), &P, &ierr);
+      EXPECT_EQ(ierr, 0) << "the reader's set does not remove";
+    }
+    test::faults_close_open_files();
+  };
+
+  test::faults_reset();
+  fresh_area();
+  for (auto &step : steps) ASSERT_EQ(step.second(), 0) << step.first << " without faults";
+  const int64_t n = test::faults_calls(DafOp::kAny);
+  close_reader();
+  RecordProperty("record_service_calls", static_cast<int>(n));
+  for (int64_t k = 1; k <= n; ++k) {
+    for (bool full_disk : {false, true}) {
+      const std::string where = std::string(full_disk ? "disk full from call " : "call ") +
+                                std::to_string(k) + " failing";
+      fresh_area();
+      test::faults_reset();
+      test::faults_fail(DafOp::kAny, k, full_disk);
+      size_t i = 0;
+      int32_t ierr = 0;
+      for (; i < steps.size() && ierr == 0; ++i) ierr = steps[i].second();
+      test::faults_reset();
+      if (ierr == 0) {
+        close_reader();
+        continue;
+      }
+      const std::string at = where + " in " + steps[i - 1].first;
+      std::string why;
+      EXPECT_TRUE(hm_check_control(ctrl.data(), &why)) << at << ": " << why;
+      if (P != 0) EXPECT_TRUE(hm_check_fileset(ctrl.data(), P, &why)) << at << ": " << why;
+      for (--i; i < steps.size(); ++i) {
+        EXPECT_EQ(steps[i].second(), 0) << at << ": " << steps[i].first << " retried";
+      }
+      close_reader();
+    }
+  }
+  stored.close_all();
+  std::error_code ec;
+  std::filesystem::remove_all(dir, ec);
 }
 
 // A removal writes the set's extent table, then its node table, then its
