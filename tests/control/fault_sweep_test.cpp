@@ -696,7 +696,7 @@ TEST(FaultSweep, EveryReadFailingWhileAStoredSetIsOpened) {
     for (Matrix &x : matrices) {
       int32_t ierr = -1;
       if (x.handle != 0) hmrelm(ctrl.data(), &x.handle, &ierr);
-      EXPECT_EQ(ierr == 0 || x.handle == 0, true) << x.name << " does not release";
+      EXPECT_TRUE(ierr == 0 || x.handle == 0) << x.name << " does not release";
       x.handle = 0;
     }
     if (P != 0) {
