@@ -6,7 +6,6 @@
 #include "control/consistency.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <vector>
 
 #include "catalogue/descriptor_words.h"
@@ -532,10 +531,16 @@ bool check_directories(Area &a, std::string *why) {
 
 // ---- records of a file set -------------------------------------------------
 
-// Read k records of the set at P through the record I/O. With the block
-// cache on, records may not be on file yet and the read goes through it.
+// Read k records of the set at P through the record I/O (with the block
+// cache on, records may not be on file yet and the read goes through it).
+// The error trace is left as the checked call left it, even when the read
+// fails and pushes codes of its own.
 int32_t read_records(Area &a, int32_t P, int32_t k, int32_t r0, int32_t *buffer) {
-  return hm_fileset_read(a.ctrl, P, k, r0, buffer);
+  int32_t *trace = error_trace();
+  std::vector<int32_t> saved(trace, trace + kTraceSlots + 1);
+  const int32_t st = hm_fileset_read(a.ctrl, P, k, r0, buffer);
+  std::copy(saved.begin(), saved.end(), trace);
+  return st;
 }
 
 // Claim every extent of a list of a table.
