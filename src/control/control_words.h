@@ -161,6 +161,8 @@ inline constexpr int32_t kSlotInUse = -1;
 //   155+41(i-2)                  handle of file i >= 2
 //   484-523   name of file 1 as it was opened (words 1-40 keep the name it
 //             was created with, which is what the header stores)
+//   524-527   where the header on disk keeps the extent table and the node
+//             table (records, first record of each); 0 while none is stored
 namespace tessera::fsw {
 
 inline constexpr int32_t kName1 = 1;
@@ -230,6 +232,12 @@ constexpr int32_t name_word(int32_t i) { return i == 1 ? kName1 : 115 + 41 * (i 
 constexpr int32_t handle_word(int32_t i) { return i == 1 ? kHandle1 : 155 + 41 * (i - 2); }
 // Packed name of file 1 as opened, after the tenth file's words.
 inline constexpr int32_t kOpenName1 = 484;
+// Table records that the header on disk names: a removal must not write
+// into them before its own header has replaced that one.
+inline constexpr int32_t kStoredTableRecords = 524;
+inline constexpr int32_t kStoredTableFirst = 525;
+inline constexpr int32_t kStoredNodeRecords = 526;
+inline constexpr int32_t kStoredNodeFirst = 527;
 // Packed name under which file i is open now.
 constexpr int32_t open_name_word(int32_t i) { return i == 1 ? kOpenName1 : name_word(i); }
 

@@ -11,6 +11,7 @@
 
 #include "catalogue/descriptor_words.h"
 #include "catalogue/pools.h"
+#include "catalogue/record_space.h"
 #include "common/status.h"
 #include "common/word_view.h"
 #include "control/control_words.h"
@@ -111,13 +112,178 @@ void release_cache_memory() {
   }
 }
 
+// Runs of records [first, first + count) that share a record.
+bool runs_meet(int32_t count_a, int32_t first_a, int32_t count_b, int32_t first_b) {
+  return count_a > 0 && count_b > 0 && int64_t{first_a} < int64_t{first_b} + count_b &&
+         int64_t{first_b} < int64_t{first_a} + count_a;
+}
+
+// True when the run shares a record with a table the header on disk names.
+bool meets_stored(WordView fs, int32_t count, int32_t first) {
+  return runs_meet(count, first, fs[fsw::kStoredTableRecords], fs[fsw::kStoredTableFirst]) ||
+         runs_meet(count, first, fs[fsw::kStoredNodeRecords], fs[fsw::kStoredNodeFirst]);
+}
+
+int32_t give_run_back(int32_t *ctrl, int32_t P, int32_t count, int32_t first) {
+  int32_t hint = 0;
+  return hm_index_extent_free(ctrl, P, count, first, hint);
+}
+
+// Runs that first fit found inside the stored tables, held aside before the
+// set is extended instead.
+constexpr int32_t kMaxHeld = 8;
+
+// n index records that no stored table uses. The stored tables' records can
+// be free in list A (an extent table that grew gives its former records
+// back), and first fit may then land on them: such a run is held aside while
+// the search goes on, and given back at the end. After kMaxHeld of them the
+// set is extended, and the run is taken from the new records at its end,
+// past every stored table.
+int32_t take_clear_run(int32_t *ctrl, int32_t P, int32_t n, int32_t &first) {
+  WordView fs(ctrl, P);
+  int32_t held[kMaxHeld];
+  int32_t count = 0;
+  int32_t st;
+  for (;;) {
+    st = hm_index_records_alloc(ctrl, P, n, first);
+    if (st != status::kOk || !meets_stored(fs, n, first)) break;
+    held[count++] = first;
+    if (count == kMaxHeld) {
+      const int32_t nf = fs[fsw::kFileCount];
+      const int64_t want = fs[fsw::kIndexGrowth] > n ? fs[fsw::kIndexGrowth] : n;
+      const int64_t size = nf < 1 ? -1 : (want + nf - 1) / nf * nf;
+      if (size < 1 || size > INT32_MAX) {
+        st = hm_fail(status::kFull, trace::kRemUnsettled);
+      } else {
+        st = hm_extend_for_index(ctrl, P, static_cast<int32_t>(size), n, first);
+      }
+      break;
+    }
+  }
+  for (int32_t i = 0; i < count; ++i) {
+    const int32_t back = give_run_back(ctrl, P, n, held[i]);
+    if (back != status::kOk && st == status::kOk) {
+      // The run just taken goes back too: the caller sees a failure.
+      give_run_back(ctrl, P, n, first);
+      st = hm_fail(back, trace::kRemHeldRecords);
+    }
+  }
+  return st;
+}
+
+// Bound on how often the placement is looked at again after taking records
+// grew the extent table under it.
+constexpr int32_t kMaxRounds = 8;
+
+// Move the extent table and the node table off the records the header on
+// disk names (a set opened from disk has them at the same records), so that
+// the writes below leave that header's tables whole: a write refused before
+// the new header is on disk then costs nothing of the stored set. A set
+// never stored has no such records and writes its tables where they are.
+//
+// The former records go back to list A before the tables are written, so
+// the tables on disk show them free. Until the header replaces the stored
+// one they still hold the stored tables; nothing else is written during the
+// removal, so nothing can take them before that.
+int32_t move_tables_off_stored(int32_t *ctrl, int32_t P) {
+  WordView fs(ctrl, P);
+  for (int32_t round = 0; round < kMaxRounds; ++round) {
+    // A table already written (its memory given back) was moved before.
+    const bool move_table = fs[fsw::kTablePos] != 0 &&
+                            meets_stored(fs, fs[fsw::kTableRecords], fs[fsw::kTableFirstRecord]);
+    const bool move_nodes = fs[fsw::kNodePos] != 0 &&
+                            meets_stored(fs, fs[fsw::kNodeRecords], fs[fsw::kNodeFirstRecord]);
+    if (!move_table && !move_nodes) return status::kOk;
+
+    const int32_t table_records = fs[fsw::kTableRecords];
+    const int32_t table_first = fs[fsw::kTableFirstRecord];
+    const int32_t node_records = fs[fsw::kNodeRecords];
+    const int32_t node_first = fs[fsw::kNodeFirstRecord];
+    int32_t new_table = 0, new_nodes = 0;
+    // Nothing has moved yet: the runs taken so far go back.
+    auto undo = [&]() {
+      int32_t back = status::kOk;
+      if (move_table && new_table != 0) back = give_run_back(ctrl, P, table_records, new_table);
+      if (back == status::kOk && move_nodes && new_nodes != 0) {
+        back = give_run_back(ctrl, P, node_records, new_nodes);
+      }
+      return back;
+    };
+    int32_t st;
+    if (move_table) {
+      st = take_clear_run(ctrl, P, table_records, new_table);
+      if (st != status::kOk) return hm_fail(st, trace::kRemNewTableRecords);
+    }
+    if (move_nodes) {
+      st = take_clear_run(ctrl, P, node_records, new_nodes);
+      if (st != status::kOk) {
+        if (undo() != status::kOk) hm_push_trace(trace::kRemUndoRecords);
+        return hm_fail(st, trace::kRemNewNodeRecords);
+      }
+    }
+    if (fs[fsw::kTableRecords] != table_records || fs[fsw::kTableFirstRecord] != table_first) {
+      // Taking records grew the extent table, which moved itself to a run
+      // of its own: look at the placement again.
+      st = undo();
+      if (st != status::kOk) return hm_fail(st, trace::kRemUndoRecords);
+      continue;
+    }
+    if (move_table) fs[fsw::kTableFirstRecord] = new_table;
+    if (move_nodes) fs[fsw::kNodeFirstRecord] = new_nodes;
+    if (move_table) {
+      st = give_run_back(ctrl, P, table_records, table_first);
+      if (st != status::kOk) return hm_fail(st, trace::kRemOldRecords);
+    }
+    if (move_nodes) {
+      st = give_run_back(ctrl, P, node_records, node_first);
+      if (st != status::kOk) return hm_fail(st, trace::kRemOldRecords);
+    }
+  }
+  return hm_fail(status::kFull, trace::kRemUnsettled);
+}
+
+// Grow the files of a set created with a memory-first cache on to the set's
+// end: its records past the files' ends live only in the cache.
+int32_t grow_files(int32_t *ctrl, int32_t P, int32_t n, int32_t *handles, int32_t L,
+                   int32_t former_nodes) {
+  WordView fs(ctrl, P);
+  // The node table's former words serve as the one-record work buffer; on a
+  // retry they are gone and a unit-pool run stands in.
+  int32_t borrowed = 0;
+  if (former_nodes == 0) {
+    const int32_t st = hm_work_alloc(ctrl, L, borrowed);
+    if (st != 0) return hm_fail(st, trace::kRemGrow);
+  }
+  int32_t *work = word_at(ctrl, former_nodes != 0 ? former_nodes : borrowed);
+  int32_t ierr = status::kOk;
+  for (int32_t i = 0; i < n && ierr == 0; ++i) {
+    int32_t first = fs[fsw::kCreatedRecords] / n;
+    int32_t length = L;
+    int32_t count = (fs[fsw::kEnd] - fs[fsw::kCreatedRecords]) / n;
+    if (DAF_file_extend(work, &handles[i], &first, &length, &count) != 0) {
+      ierr = hm_fail(status::kFileExtend, trace::kRemGrow);
+    }
+  }
+  if (borrowed != 0) hm_work_free(ctrl, L, borrowed);
+  // A retry grows the files again until this has gone through once.
+  if (ierr == 0) fs[fsw::kCacheFlag] = 0;
+  return ierr;
+}
+
 // hmremf up to the closing of the files: the tables to their records and
 // back to the pools, the pair stacks back, the header, the cache flushed.
+//
+// The header is the switch: everything it names reaches the files before
+// it. Without a memory-first cache the record path writes in call order; with
+// one, the tables and the set's other records go to the files with a first
+// flush, and the header alone with a second one.
 int32_t write_and_release(int32_t *ctrl, int32_t P, int32_t n, int32_t *handles, int32_t L) {
   WordView fs(ctrl, P);
+  int32_t ierr = move_tables_off_stored(ctrl, P);
+  if (ierr != 0) return ierr;
+
   // The extent table and the node table go to their records, then back to
   // the unit pool. On a retry a table already given back was also written.
-  int32_t ierr;
   if (fs[fsw::kTablePos] != 0) {
     ierr = hm_write_records(n, handles, L, fs[fsw::kTableRecords], fs[fsw::kTableFirstRecord],
                             word_at(ctrl, fs[fsw::kTablePos]));
@@ -147,49 +313,32 @@ int32_t write_and_release(int32_t *ctrl, int32_t P, int32_t n, int32_t *handles,
     }
   }
 
-  // A set created with a memory-first cache on has records past its files'
-  // ends that live only in the cache. The files grow to the set's end before
-  // the flush writes them, and the header already records them as grown.
-  const bool grow = hm_cache_on(kCacheKindMemoryFirst) && fs[fsw::kCacheFlag] == 1;
-  if (grow) fs[fsw::kCacheFlag] = 0;
-  ierr = hm_write_header(ctrl, P);
-  if (ierr != 0) {
-    if (grow) fs[fsw::kCacheFlag] = 1;
-    return hm_fail(ierr, trace::kRemHeader);
-  }
-
-  if (hm_cache_on(kCacheKindMemoryFirst)) {
-    int32_t *memory = cache_memory();
-    if (grow) {
-      // The node table's former words serve as the one-record work buffer;
-      // on a retry they are gone and a unit-pool run stands in.
-      int32_t borrowed = 0;
-      if (former_nodes == 0) {
-        ierr = hm_work_alloc(ctrl, L, borrowed);
-        if (ierr != 0) {
-          fs[fsw::kCacheFlag] = 1;
-          return hm_fail(ierr, trace::kRemGrow);
-        }
-      }
-      int32_t *work = word_at(ctrl, former_nodes != 0 ? former_nodes : borrowed);
-      ierr = status::kOk;
-      for (int32_t i = 0; i < n && ierr == 0; ++i) {
-        int32_t first = fs[fsw::kCreatedRecords] / n;
-        int32_t length = L;
-        int32_t count = (fs[fsw::kEnd] - fs[fsw::kCreatedRecords]) / n;
-        if (DAF_file_extend(work, &handles[i], &first, &length, &count) != 0) {
-          ierr = hm_fail(status::kFileExtend, trace::kRemGrow);
-        }
-      }
-      if (borrowed != 0) hm_work_free(ctrl, L, borrowed);
-      if (ierr != 0) {
-        fs[fsw::kCacheFlag] = 1;  // a retry grows the files again
-        return ierr;
-      }
+  const bool memory_first = hm_cache_on(kCacheKindMemoryFirst);
+  if (memory_first) {
+    // The files first reach the set's end, then take every cached record of
+    // the set; those copies are then forgotten, so that the second flush
+    // writes the header alone and a refusal in the first leaves the header
+    // on disk as it was.
+    if (fs[fsw::kCacheFlag] == 1) {
+      ierr = grow_files(ctrl, P, n, handles, L, former_nodes);
+      if (ierr != 0) return ierr;
     }
-    ierr = hm_cache_flush(memory, n, handles, L);
+    ierr = hm_cache_flush(cache_memory(), n, handles, L);
     if (ierr != 0) return hm_fail(ierr, trace::kRemFlush);
+    ierr = hm_cache_discard_set(cache_memory(), handles[0]);
+    if (ierr != 0) return hm_fail(ierr, trace::kRemBeforeHeader);
   }
+  ierr = hm_write_header(ctrl, P);
+  if (ierr != 0) return hm_fail(ierr, trace::kRemHeader);
+  if (memory_first) {
+    ierr = hm_cache_flush(cache_memory(), n, handles, L);
+    if (ierr != 0) return hm_fail(ierr, trace::kRemHeaderFlush);
+  }
+  fs[fsw::kStoredTableRecords] = fs[fsw::kTableRecords];
+  fs[fsw::kStoredTableFirst] = fs[fsw::kTableFirstRecord];
+  fs[fsw::kStoredNodeRecords] = fs[fsw::kNodeRecords];
+  fs[fsw::kStoredNodeFirst] = fs[fsw::kNodeFirstRecord];
+
   if (cache_words()[cachew::kState] != 0) {
     // The set's handles may be given to another set later: its records must
     // not stay in the cache under them.

@@ -118,4 +118,15 @@ inline constexpr int32_t kKilCacheDiscard = 34423;
 // is freed.
 inline constexpr int32_t kRemFlushOthers = 34424;
 inline constexpr int32_t kKilFlushOthers = 34425;
+// hmremf moving the tables off the records the stored header names.
+inline constexpr int32_t kRemNewTableRecords = 34426;  // records for the extent table
+inline constexpr int32_t kRemNewNodeRecords = 34427;   // records for the node table
+inline constexpr int32_t kRemOldRecords = 34428;       // the former records back to list A
+inline constexpr int32_t kRemHeldRecords = 34429;      // runs held aside back to list A
+inline constexpr int32_t kRemUnsettled = 34430;        // the tables keep landing on them
+inline constexpr int32_t kRemBeforeHeader = 34431;     // cached records forgotten before the header
+inline constexpr int32_t kRemUndoRecords = 34432;      // runs taken for a move that is redone
+inline constexpr int32_t kRemHeaderFlush = 34433;      // the cached header to its record
+// hmoldf taking in the records of files that grew past the stored end.
+inline constexpr int32_t kOldAdoptRecords = 34434;
 }  // namespace tessera::trace

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "catalogue/descriptor_words.h"
 #include "common/status.h"
 #include "common/word_view.h"
 #include "control/control_words.h"
@@ -395,10 +396,30 @@ TEST(FileSetLifeCycle, RemoveThenReopenRestoresHeaderAndLists) {
   EXPECT_EQ(host.cache[1], 0);
 
   // The same set reopened on a fresh control area lays out the same pools.
+  // The second removal wrote the tables to the first free index records (3
+  // and 4) and gave records 1 and 2 back: list A now has two extents, and
+  // the extent table one entry fewer free.
   ASSERT_EQ(test::remove_fileset(ctrl, set), 0);
   auto other = test::make_control_area(kLength, 2, 10);
   ASSERT_EQ(test::reopen_fileset(other, set), 0);
-  EXPECT_EQ(words(other, set.handle, set.handle + 99), header);
+  auto moved = header;
+  moved[fsw::kTableFirstRecord - 1] = 3;
+  moved[fsw::kNodeFirstRecord - 1] = 4;
+  moved[fsw::kTableFree - 1] -= 1;
+  const auto now = words(other, set.handle, set.handle + 99);
+  moved[fsw::kTableFirstFree - 1] = now[fsw::kTableFirstFree - 1];
+  moved[fsw::kListA + listw::kCount - 1] = 2;
+  moved[fsw::kListA + listw::kFirst - 1] = now[fsw::kListA + listw::kFirst - 1];
+  moved[fsw::kListA + listw::kLast - 1] = now[fsw::kListA + listw::kLast - 1];
+  EXPECT_EQ(now, moved);
+  WordView table2(other.data(), WordView(other.data(), set.handle)[fsw::kTablePos]);
+  const int32_t a1 = now[fsw::kListA + listw::kFirst - 1];
+  const int32_t a2 = table2[(a1 - 1) * extw::kWords + extw::kNext];
+  EXPECT_EQ((std::vector<int32_t>{table2[(a1 - 1) * extw::kWords + extw::kLength],
+                                  table2[(a1 - 1) * extw::kWords + extw::kFirst],
+                                  table2[(a2 - 1) * extw::kWords + extw::kLength],
+                                  table2[(a2 - 1) * extw::kWords + extw::kFirst]}),
+            (std::vector<int32_t>{2, 1, 45, 5}));
   EXPECT_EQ(pool_words(other), pools);
   EXPECT_EQ(test::kill_fileset(other, set), 0);
   EXPECT_FALSE(exists(set.names[0]));
