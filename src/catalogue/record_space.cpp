@@ -496,9 +496,16 @@ int32_t hm_grow_fileset_table(int32_t *ctrl, int32_t k) {
                                   fs[fsw::kTableFirstRecord]);
       if (st != status::kOk) return hm_fail(st, trace::kFilesetTableDiscard);
     }
-    int32_t first = fs[fsw::kTableFirstRecord], hint = 0;
-    st = hm_index_extent_free(ctrl, k, records, first, hint);
-    if (st != status::kOk) return hm_fail(st, trace::kFilesetTableGiveBack);
+    // Records that the header on disk names for the table keep it until the
+    // next removal has stored a new header; that removal gives them back.
+    const bool stored = records == fs[fsw::kStoredTableRecords] &&
+                        fs[fsw::kTableFirstRecord] == fs[fsw::kStoredTableFirst] &&
+                        (fs[fsw::kStoredGivenBack] & fsw::kStoredTableBack) == 0;
+    if (!stored) {
+      int32_t first = fs[fsw::kTableFirstRecord], hint = 0;
+      st = hm_index_extent_free(ctrl, k, records, first, hint);
+      if (st != status::kOk) return hm_fail(st, trace::kFilesetTableGiveBack);
+    }
   }
   fs[fsw::kTableRecords] = records + 1;
   int32_t first = 0;

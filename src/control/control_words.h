@@ -163,6 +163,7 @@ inline constexpr int32_t kSlotInUse = -1;
 //             was created with, which is what the header stores)
 //   524-527   where the header on disk keeps the extent table and the node
 //             table (records, first record of each); 0 while none is stored
+//   528       which of those runs a removal has given back to list A (bits)
 namespace tessera::fsw {
 
 inline constexpr int32_t kName1 = 1;
@@ -238,6 +239,11 @@ inline constexpr int32_t kStoredTableRecords = 524;
 inline constexpr int32_t kStoredTableFirst = 525;
 inline constexpr int32_t kStoredNodeRecords = 526;
 inline constexpr int32_t kStoredNodeFirst = 527;
+// Bits of word 528: the stored extent table's, the stored node table's run
+// is back in list A. Until then a run the tables have left stays out of it.
+inline constexpr int32_t kStoredGivenBack = 528;
+inline constexpr int32_t kStoredTableBack = 1;
+inline constexpr int32_t kStoredNodeBack = 2;
 // Packed name under which file i is open now.
 constexpr int32_t open_name_word(int32_t i) { return i == 1 ? kOpenName1 : name_word(i); }
 

@@ -181,19 +181,27 @@ constexpr int32_t kMaxRounds = 8;
 // the new header is on disk then costs nothing of the stored set. A set
 // never stored has no such records and writes its tables where they are.
 //
-// The former records go back to list A before the tables are written, so
-// the tables on disk show them free. Until the header replaces the stored
-// one they still hold the stored tables; nothing else is written during the
-// removal, so nothing can take them before that.
+// The stored runs go back to list A before the tables are written, so the
+// tables on disk show them free. Until the header replaces the stored one
+// they still hold the stored tables; nothing else is written during the
+// removal, so nothing can take them before that. (An extent table that grew
+// since the set was opened has left its stored run out of list A, and it
+// goes back here too.)
 int32_t move_tables_off_stored(int32_t *ctrl, int32_t P) {
   WordView fs(ctrl, P);
+  // Both tables written: they were moved before the first write (and after
+  // the header the stored runs are theirs).
+  if (fs[fsw::kTablePos] == 0 && fs[fsw::kNodePos] == 0) return status::kOk;
   for (int32_t round = 0; round < kMaxRounds; ++round) {
     // A table already written (its memory given back) was moved before.
     const bool move_table = fs[fsw::kTablePos] != 0 &&
                             meets_stored(fs, fs[fsw::kTableRecords], fs[fsw::kTableFirstRecord]);
     const bool move_nodes = fs[fsw::kNodePos] != 0 &&
                             meets_stored(fs, fs[fsw::kNodeRecords], fs[fsw::kNodeFirstRecord]);
-    if (!move_table && !move_nodes) return status::kOk;
+    const int32_t back = fs[fsw::kStoredGivenBack];
+    const bool table_back = fs[fsw::kStoredTableRecords] < 1 || (back & fsw::kStoredTableBack) != 0;
+    const bool nodes_back = fs[fsw::kStoredNodeRecords] < 1 || (back & fsw::kStoredNodeBack) != 0;
+    if (!move_table && !move_nodes && table_back && nodes_back) return status::kOk;
 
     const int32_t table_records = fs[fsw::kTableRecords];
     const int32_t table_first = fs[fsw::kTableFirstRecord];
@@ -202,12 +210,12 @@ int32_t move_tables_off_stored(int32_t *ctrl, int32_t P) {
     int32_t new_table = 0, new_nodes = 0;
     // Nothing has moved yet: the runs taken so far go back.
     auto undo = [&]() {
-      int32_t back = status::kOk;
-      if (move_table && new_table != 0) back = give_run_back(ctrl, P, table_records, new_table);
-      if (back == status::kOk && move_nodes && new_nodes != 0) {
-        back = give_run_back(ctrl, P, node_records, new_nodes);
+      int32_t st = status::kOk;
+      if (move_table && new_table != 0) st = give_run_back(ctrl, P, table_records, new_table);
+      if (st == status::kOk && move_nodes && new_nodes != 0) {
+        st = give_run_back(ctrl, P, node_records, new_nodes);
       }
-      return back;
+      return st;
     };
     int32_t st;
     if (move_table) {
@@ -230,13 +238,33 @@ int32_t move_tables_off_stored(int32_t *ctrl, int32_t P) {
     }
     if (move_table) fs[fsw::kTableFirstRecord] = new_table;
     if (move_nodes) fs[fsw::kNodeFirstRecord] = new_nodes;
-    if (move_table) {
+    // A run left that is not the stored one (a table that grew during an
+    // earlier round landed on stored records already back in list A) goes
+    // back now; the stored runs go back once, below.
+    auto is_stored = [&](int32_t records, int32_t first, int32_t which) {
+      return which == fsw::kStoredTableBack
+                 ? !table_back && records == fs[fsw::kStoredTableRecords] &&
+                       first == fs[fsw::kStoredTableFirst]
+                 : !nodes_back && records == fs[fsw::kStoredNodeRecords] &&
+                       first == fs[fsw::kStoredNodeFirst];
+    };
+    if (move_table && !is_stored(table_records, table_first, fsw::kStoredTableBack)) {
       st = give_run_back(ctrl, P, table_records, table_first);
       if (st != status::kOk) return hm_fail(st, trace::kRemOldRecords);
     }
-    if (move_nodes) {
+    if (move_nodes && !is_stored(node_records, node_first, fsw::kStoredNodeBack)) {
       st = give_run_back(ctrl, P, node_records, node_first);
       if (st != status::kOk) return hm_fail(st, trace::kRemOldRecords);
+    }
+    if (!table_back) {
+      st = give_run_back(ctrl, P, fs[fsw::kStoredTableRecords], fs[fsw::kStoredTableFirst]);
+      if (st != status::kOk) return hm_fail(st, trace::kRemStoredRecords);
+      fs[fsw::kStoredGivenBack] |= fsw::kStoredTableBack;
+    }
+    if (!nodes_back) {
+      st = give_run_back(ctrl, P, fs[fsw::kStoredNodeRecords], fs[fsw::kStoredNodeFirst]);
+      if (st != status::kOk) return hm_fail(st, trace::kRemStoredRecords);
+      fs[fsw::kStoredGivenBack] |= fsw::kStoredNodeBack;
     }
   }
   return hm_fail(status::kFull, trace::kRemUnsettled);
@@ -338,6 +366,7 @@ int32_t write_and_release(int32_t *ctrl, int32_t P, int32_t n, int32_t *handles,
   fs[fsw::kStoredTableFirst] = fs[fsw::kTableFirstRecord];
   fs[fsw::kStoredNodeRecords] = fs[fsw::kNodeRecords];
   fs[fsw::kStoredNodeFirst] = fs[fsw::kNodeFirstRecord];
+  fs[fsw::kStoredGivenBack] = 0;
 
   if (cache_words()[cachew::kState] != 0) {
     // The set's handles may be given to another set later: its records must
