@@ -502,10 +502,6 @@ void check_on_disk(Session &s, const std::string &where) {
   EXPECT_EQ(ierr, 0) << where << ": the reopened set does not remove";
 }
 
-// Runs that met a fault of another module that is reported and has a
-// (skipped) test of its own below; counted, not failed.
-int known_faults = 0;
-
 // Runs that stopped in a release whose space step had already given the
 // extent table back (ReleaseFailingAfterItsSpaceStepCanBeRetried).
 int known_release_faults = 0;
@@ -522,14 +518,6 @@ bool table_given_back_while_open(int32_t *ctrl) {
     }
   }
   return false;
-}
-
-// A refused extension that leaves the files uneven: the retry of the step is
-// refused again by the extension (RefusedExtensionOfALaterFileLeavesTheSetGrowable).
-bool known_open_fault(const Outcome &first, const Outcome &retry) {
-  const std::string refused = std::to_string(trace::kExtendFile);
-  return first.trace.find(refused) != std::string::npos && retry.ierr == status::kFileExtend &&
-         retry.trace.find(refused) != std::string::npos;
 }
 
 // One run with the given fault plan; returns the calls the run made.
@@ -575,13 +563,6 @@ int64_t run_once(int64_t k, bool full_disk, int32_t cache_nodes,
       // Without faults the failed step must go through on a second try, and
       // the rest of the session with it.
       Outcome again = s.run(host, o.failed_step, o, o.failed_step + 1);
-      if (again.failed_step >= 0 && known_open_fault(o, again)) {
-        ++known_faults;
-        s.close_all();
-        std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
-        return calls;
-      }
       EXPECT_EQ(again.failed_step, -1) << at << ": fails again with " << again.ierr << " (trace " << again.trace << ")"
                                        << " when retried without faults";
       if (again.failed_step < 0) {
@@ -602,14 +583,11 @@ int64_t run_once(int64_t k, bool full_disk, int32_t cache_nodes,
 
 // Say how many runs the reported faults of other modules stopped.
 void report_known_faults() {
-  if (known_faults > 0) {
-    std::cout << known_faults << " runs stopped at the reported uneven-extension fault\n";
-  }
   if (known_release_faults > 0) {
     std::cout << known_release_faults
               << " runs stopped at the reported release-after-space-step fault\n";
   }
-  known_faults = known_release_faults = 0;
+  known_release_faults = 0;
 }
 
 TEST(FaultSweep, EveryRecordServiceCallFailingOnceAndFromThenOn) {
@@ -731,7 +709,9 @@ TEST(FaultSweep, EveryReadFailingWhileAStoredSetIsOpened) {
       const std::string at = where + " in " + steps[i - 1].first;
       std::string why;
       EXPECT_TRUE(hm_check_control(ctrl.data(), &why)) << at << ": " << why;
-      if (P != 0) EXPECT_TRUE(hm_check_fileset(ctrl.data(), P, &why)) << at << ": " << why;
+      if (P != 0) {
+        EXPECT_TRUE(hm_check_fileset(ctrl.data(), P, &why)) << at << ": " << why;
+      }
       for (--i; i < steps.size(); ++i) {
         EXPECT_EQ(steps[i].second(), 0) << at << ": " << steps[i].first << " retried";
       }
@@ -780,9 +760,6 @@ TEST(FaultSweep, FailedRemovalLeavesTheStoredSetReadable) {
 // every later extension of the first file then starts below its real end
 // and is refused, so the set cannot grow again even when the disk has room.
 TEST(FaultSweep, RefusedExtensionOfALaterFileLeavesTheSetGrowable) {
-  GTEST_SKIP() << "open fault in the file-set extension (record space): a refused extension "
-                  "of file 2 after file 1 grew leaves the files uneven and every later "
-                  "extension refused (163, trace 31503)";
   test::FaultScope scope;
   test::HostAreas host;
   const std::string dir = test::temp_dir();
@@ -798,11 +775,20 @@ TEST(FaultSweep, RefusedExtensionOfALaterFileLeavesTheSetGrowable) {
   ASSERT_EQ(test::faults_calls(DafOp::kExtend), 0);
   test::faults_fail(DafOp::kExtend, 2);
   Outcome o = s.run(host, last_create, Outcome(), last_create + 1);
-  ASSERT_EQ(o.failed_step, static_cast<int>(last_create));
+  EXPECT_GE(test::faults_injected(), 1);
   test::faults_reset();
   check_consistent(s, "second file's extension refused");
-  o = s.run(host, last_create, Outcome(), last_create + 1);
-  EXPECT_EQ(o.failed_step, -1) << "hmnewm PRODUCT retried without faults fails with " << o.ierr
+  // The reservation may get round the refusal itself (its second, smaller
+  // extension asks again from the set's end, and the file that grew the first
+  // time only gains what it lacks); otherwise a retry without faults must.
+  if (o.failed_step >= 0) {
+    o = s.run(host, last_create, Outcome(), last_create + 1);
+    EXPECT_EQ(o.failed_step, -1) << "hmnewm PRODUCT retried without faults fails with "
+                                 << o.ierr << " (trace " << o.trace << ")";
+  }
+  // The rest of the session, with its further growth, completes.
+  o = s.run(host, last_create + 1, Outcome());
+  EXPECT_EQ(o.failed_step, -1) << "the session after the refused extension fails with " << o.ierr
                                << " (trace " << o.trace << ")";
   s.close_all();
   std::error_code ec;
