@@ -227,6 +227,13 @@ int32_t hm_release_space(int32_t *ctrl, int32_t D) {
         st != status::kOk)
       return hm_fail(st, trace::kSpaceTableWrite);
   }
+  return status::kOk;
+}
+
+int32_t hm_release_table_area(int32_t *ctrl, int32_t D) {
+  WordView d(ctrl, D);
+  if (d[dw::kReadOnlyFlag] == 1 || d[dw::kTableAddress] == 0) return status::kOk;
+  const int32_t placement = d[dw::kPlacement];
   if (placement == kPlacementSmall) {
     if (int32_t st = hm_small_free(ctrl, dw::kSmallTableWords, d[dw::kTableAddress]);
         st != status::kOk)
@@ -262,6 +269,11 @@ int32_t hm_matrix_release(int32_t *ctrl, int32_t &D) {
   }
   if (int32_t st = hm_header_write(ctrl, D); st != status::kOk)
     return hm_fail(st, trace::kRelmHeader);
+  // The extent table's area goes back only once every write has gone
+  // through: a release refused on the way keeps the matrix whole, and a
+  // second hmrelm saves the same table again.
+  if (int32_t st = hm_release_table_area(ctrl, D); st != status::kOk)
+    return hm_fail(st, trace::kRelmSpace);
   hm_dir_mark_closed(ctrl, D);
   hm_desc_free(ctrl, D);
   return status::kOk;
