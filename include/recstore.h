@@ -60,9 +60,13 @@ RECSTORE_API int DAF_file_open(int32_t *handle, const char *path, int32_t *mode,
  * the result says whether both succeeded. */
 RECSTORE_API int DAF_file_close(int32_t *handle, const char *path, int32_t *one,
                                 int32_t *disposition);
-/* Make the file *count records longer; the new records are zero. *first must
- * be the file's current number of records and *reclen its record length;
- * *count 0 does nothing. workbuf (one record) is not used. The new records
+/* Make the file *count records longer from record *first; the new records
+ * are zero. *first is normally the file's current number of records; when the
+ * file already has some or all of the records asked for (an earlier call was
+ * part of an extension that failed on another file of the set), only the
+ * missing ones are added. *first beyond the end is refused, *reclen must be
+ * the file's record length, and a file is never shortened. *count 0 does
+ * nothing. workbuf (one record) is not used. The new records
  * take disk space only when written, so a full disk shows as a failed write. */
 RECSTORE_API int DAF_file_extend(int32_t *workbuf, int32_t *handle, int32_t *first,
                                  int32_t *reclen, int32_t *count);

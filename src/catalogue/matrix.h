@@ -70,7 +70,12 @@ int32_t hm_matrix_restore(int32_t *ctrl, int32_t D, int32_t &typeword, int32_t &
 // mode 2 frees them without writing.
 int32_t hm_matrix_flush(int32_t *ctrl, int32_t D, int32_t mode);
 int32_t hm_tree_flush(int32_t *ctrl, int32_t D, int32_t &count, int32_t &root, int32_t mode);
+// Give back the reserved records and save the extent table (with the header
+// for a table in the descriptor or the word pool, in its own records
+// otherwise). The table's area stays: hm_release_table_area gives it back
+// once the release has written everything.
 int32_t hm_release_space(int32_t *ctrl, int32_t D);
+int32_t hm_release_table_area(int32_t *ctrl, int32_t D);
 int32_t hm_header_write(int32_t *ctrl, int32_t D);
 int32_t hm_kill_records(int32_t *ctrl, int32_t D);
 

@@ -5,7 +5,11 @@
 // moves its directory node to the released-node list, where its header slot
 // waits for the next new matrix.
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <new>
+#include <utility>
+#include <vector>
 
 #include "catalogue/descriptor_words.h"
 #include "catalogue/directory.h"
@@ -98,7 +102,11 @@ int32_t hm_tree_flush(int32_t *ctrl, int32_t D, int32_t &count, int32_t &root, i
   // pool and the unwritten one still modified, so that a retry writes what
   // is left. In mode 2 this pass writes nothing; it still walks, so that the
   // second pass cannot run out of stack half-way.
-  int32_t st = walk_post_order(ctrl, fs, tree, root, [&](int32_t x) {
+  //
+  // The writes go in record order when there is memory to sort them: the
+  // tree's order is the blocks' order, which is not the order of their
+  // records, and the files take ascending records best.
+  auto write_back = [&](int32_t x) {
     const int32_t position = hm_buffer_position(ctrl, x);
     int32_t &modified = hm_buffer_word(ctrl, position, bufw::kModified);
     if (mode != kFlushWrite || modified == 0) return status::kOk;
@@ -108,8 +116,33 @@ int32_t hm_tree_flush(int32_t *ctrl, int32_t D, int32_t &count, int32_t &root, i
       return s;
     modified = 0;
     return status::kOk;
+  };
+  std::vector<std::pair<int32_t, int32_t>> order;  // (record, buffer) of the modified buffers
+  bool sorted = mode == kFlushWrite;
+  if (sorted) {
+    try {
+      order.reserve(static_cast<std::size_t>(count));
+    } catch (const std::bad_alloc &) {
+      sorted = false;
+    }
+  }
+  int32_t st = walk_post_order(ctrl, fs, tree, root, [&](int32_t x) {
+    if (!sorted) return write_back(x);
+    const int32_t position = hm_buffer_position(ctrl, x);
+    if (hm_buffer_word(ctrl, position, bufw::kModified) != 0 && order.size() < order.capacity())
+      order.emplace_back(hm_buffer_word(ctrl, position, bufw::kRecord), x);
+    else if (hm_buffer_word(ctrl, position, bufw::kModified) != 0)
+      return write_back(x);  // more nodes than the count said
+    return status::kOk;
   });
   if (st == status::kFull) return hm_fail(st, trace::kTreeFlushStack);
+  if (st == status::kOk && sorted) {
+    std::sort(order.begin(), order.end());
+    for (const auto &[record, x] : order) {
+      st = write_back(x);
+      if (st != status::kOk) break;
+    }
+  }
   if (st != status::kOk) return hm_fail(st, trace::kTreeFlushWrite);
 
   walk_post_order(ctrl, fs, tree, root, [&](int32_t x) {
@@ -194,6 +227,13 @@ int32_t hm_release_space(int32_t *ctrl, int32_t D) {
         st != status::kOk)
       return hm_fail(st, trace::kSpaceTableWrite);
   }
+  return status::kOk;
+}
+
+int32_t hm_release_table_area(int32_t *ctrl, int32_t D) {
+  WordView d(ctrl, D);
+  if (d[dw::kReadOnlyFlag] == 1 || d[dw::kTableAddress] == 0) return status::kOk;
+  const int32_t placement = d[dw::kPlacement];
   if (placement == kPlacementSmall) {
     if (int32_t st = hm_small_free(ctrl, dw::kSmallTableWords, d[dw::kTableAddress]);
         st != status::kOk)
@@ -229,6 +269,11 @@ int32_t hm_matrix_release(int32_t *ctrl, int32_t &D) {
   }
   if (int32_t st = hm_header_write(ctrl, D); st != status::kOk)
     return hm_fail(st, trace::kRelmHeader);
+  // The extent table's area goes back only once every write has gone
+  // through: a release refused on the way keeps the matrix whole, and a
+  // second hmrelm saves the same table again.
+  if (int32_t st = hm_release_table_area(ctrl, D); st != status::kOk)
+    return hm_fail(st, trace::kRelmSpace);
   hm_dir_mark_closed(ctrl, D);
   hm_desc_free(ctrl, D);
   return status::kOk;

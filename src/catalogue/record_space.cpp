@@ -10,7 +10,11 @@
 // The extent tables and their list heads come back from the set's files. A
 // bad entry number would make the list code write outside its table, so each
 // routine walks the lists it is about to change and refuses (status 170) a
-// table whose links leave it, before writing anything.
+// table whose links leave it, before writing anything. The free entries are
+// only ever taken from the head of their chain, one per addition, so the
+// head is checked before each addition rather than the whole chain (up to a
+// table's capacity) on every call; a table about to be copied into a larger
+// one has both its lists walked first.
 #include "catalogue/record_space.h"
 
 #include <algorithm>
@@ -63,15 +67,16 @@ bool list_ok(int32_t *entries, int32_t capacity, const int32_t *list) {
   return seen == list[listw::kCount] && prev == list[listw::kLast];
 }
 
-bool free_ok(int32_t *entries, int32_t capacity, int32_t count, int32_t head) {
+// The entry the next addition would take lies in the table.
+bool free_head_ok(int32_t capacity, int32_t count, int32_t head) {
   if (count < 0 || count > capacity) return false;
-  int32_t e = head;
-  for (int32_t i = 0; i < count; ++i) {
-    if (e < 1 || e > capacity) return false;
-    e = entry_word(entries, e, extw::kNext);
-  }
-  return true;
+  return count == 0 || (head >= 1 && head <= capacity);
 }
+
+// The lists a routine may follow: list A, list B, or both.
+constexpr int32_t kListsA = 1;
+constexpr int32_t kListsB = 2;
+constexpr int32_t kListsBoth = kListsA | kListsB;
 
 // The file set's extent table and its two lists.
 struct SetSpace {
@@ -87,17 +92,19 @@ SetSpace set_space(int32_t *ctrl, int32_t k) {
                   fs.at(fsw::kListA), fs.at(fsw::kListB)};
 }
 
-int32_t check_set(int32_t *ctrl, int32_t k) {
+bool set_sound(int32_t *ctrl, int32_t k, int32_t lists) {
   WordView fs(ctrl, k);
   const int32_t cap = fs[fsw::kTableCapacity];
-  if (!table_ok(ctrl, fs[fsw::kTablePos], cap)) {
-    return hm_fail(status::kFull, trace::kFilesetTableCorrupt);
-  }
+  if (!table_ok(ctrl, fs[fsw::kTablePos], cap)) return false;
   int32_t *entries = word_at(ctrl, fs[fsw::kTablePos]);
-  if (!list_ok(entries, cap, fs.at(fsw::kListA)) || !list_ok(entries, cap, fs.at(fsw::kListB)) ||
-      !free_ok(entries, cap, fs[fsw::kTableFree], fs[fsw::kTableFirstFree])) {
-    return hm_fail(status::kFull, trace::kFilesetTableCorrupt);
-  }
+  if ((lists & kListsA) != 0 && !list_ok(entries, cap, fs.at(fsw::kListA))) return false;
+  if ((lists & kListsB) != 0 && !list_ok(entries, cap, fs.at(fsw::kListB))) return false;
+  return free_head_ok(cap, fs[fsw::kTableFree], fs[fsw::kTableFirstFree]);
+}
+
+// The table, the named lists and the head of the free entries.
+int32_t check_set(int32_t *ctrl, int32_t k, int32_t lists) {
+  if (!set_sound(ctrl, k, lists)) return hm_fail(status::kFull, trace::kFilesetTableCorrupt);
   return status::kOk;
 }
 
@@ -115,18 +122,21 @@ MatrixSpace matrix_space(int32_t *ctrl, int32_t D) {
                      d.at(dw::kUsedList), d.at(dw::kReservedList)};
 }
 
-int32_t check_matrix(int32_t *ctrl, int32_t D) {
+bool matrix_sound(int32_t *ctrl, int32_t D, bool lists) {
   WordView d(ctrl, D);
   const int32_t cap = d[dw::kTableCapacity];
-  if (!table_ok(ctrl, d[dw::kTableAddress], cap)) {
-    return hm_fail(status::kFull, trace::kMatrixTableCorrupt);
-  }
+  if (!table_ok(ctrl, d[dw::kTableAddress], cap)) return false;
   int32_t *entries = word_at(ctrl, d[dw::kTableAddress]);
-  if (!list_ok(entries, cap, d.at(dw::kUsedList)) ||
-      !list_ok(entries, cap, d.at(dw::kReservedList)) ||
-      !free_ok(entries, cap, d[dw::kTableFree], d[dw::kTableFirstFree])) {
-    return hm_fail(status::kFull, trace::kMatrixTableCorrupt);
-  }
+  if (lists && (!list_ok(entries, cap, d.at(dw::kUsedList)) ||
+                !list_ok(entries, cap, d.at(dw::kReservedList))))
+    return false;
+  return free_head_ok(cap, d[dw::kTableFree], d[dw::kTableFirstFree]);
+}
+
+// The table, both lists (when asked) and the head of the free entries. A
+// matrix's lists are short: its records lie in few runs.
+int32_t check_matrix(int32_t *ctrl, int32_t D, bool lists = true) {
+  if (!matrix_sound(ctrl, D, lists)) return hm_fail(status::kFull, trace::kMatrixTableCorrupt);
   return status::kOk;
 }
 
@@ -151,9 +161,14 @@ bool cache_active() {
 // table and add once more. pred returns the extent that holds the run.
 int32_t add_to_set(int32_t *ctrl, int32_t k, int32_t which, int32_t length, int32_t first,
                    int32_t &pred, int32_t grow_code, int32_t again_code) {
+  // The lists were walked when the calling routine began; the addition may
+  // take the head of the free entries, which an earlier addition of the
+  // same routine may have moved.
+  int32_t st = check_set(ctrl, k, 0);
+  if (st != status::kOk) return st;
   SetSpace s = set_space(ctrl, k);
   int32_t p = pred;
-  int32_t st = hm_extent_add(s.table, s.fs.at(which), length, first, p);
+  st = hm_extent_add(s.table, s.fs.at(which), length, first, p);
   if (st == status::kFull) {
     st = hm_grow_fileset_table(ctrl, k);
     if (st != status::kOk) return hm_fail(st, grow_code);
@@ -175,10 +190,13 @@ int32_t add_to_set(int32_t *ctrl, int32_t k, int32_t which, int32_t length, int3
 // list.
 int32_t add_to_matrix(int32_t *ctrl, int32_t D, int32_t which, int32_t length, int32_t first,
                       int32_t overlap_code, int32_t grow_code, int32_t again_code) {
+  // As for the set: the addition may take the head of the free entries.
+  int32_t st = check_matrix(ctrl, D, false);
+  if (st != status::kOk) return st;
   MatrixSpace m = matrix_space(ctrl, D);
   int32_t p = place_run(m.table.entries, m.d.at(which), length, first);
   if (p < 0) return hm_fail(status::kFull, overlap_code);
-  int32_t st = hm_extent_add(m.table, m.d.at(which), length, first, p);
+  st = hm_extent_add(m.table, m.d.at(which), length, first, p);
   if (st == status::kFull) {
     st = hm_grow_matrix_table(ctrl, D);
     if (st != status::kOk) return hm_fail(st, grow_code);
@@ -199,7 +217,7 @@ int32_t add_to_matrix(int32_t *ctrl, int32_t D, int32_t which, int32_t length, i
 int32_t give_back(int32_t *ctrl, int32_t k, int32_t which, int32_t length, int32_t &first,
                   int32_t &hint, bool single, int32_t overlap_code, int32_t grow_code,
                   int32_t again_code) {
-  int32_t st = check_set(ctrl, k);
+  int32_t st = check_set(ctrl, k, which == fsw::kListA ? kListsA : kListsB);
   if (st != status::kOk) return st;
   SetSpace s = set_space(ctrl, k);
   // The search starts at the list's first extent whatever the hint says: a
@@ -295,7 +313,7 @@ int32_t hm_extend_for_data(int32_t *ctrl, int32_t D, int32_t size) {
 }
 
 int32_t hm_header_slot_record(int32_t *ctrl, int32_t k, int32_t &record) {
-  int32_t st = check_set(ctrl, k);
+  int32_t st = check_set(ctrl, k, kListsBoth);
   if (st != status::kOk) return st;
   SetSpace s = set_space(ctrl, k);
   if (s.list_a[listw::kTotal] >= 1) {
@@ -311,7 +329,7 @@ int32_t hm_header_slot_record(int32_t *ctrl, int32_t k, int32_t &record) {
 }
 
 int32_t hm_index_records_alloc(int32_t *ctrl, int32_t k, int32_t n, int32_t &first) {
-  int32_t st = check_set(ctrl, k);
+  int32_t st = check_set(ctrl, k, kListsBoth);
   if (st != status::kOk) return st;
   SetSpace s = set_space(ctrl, k);
   if (hm_extent_fit(s.table, s.list_a, n, first)) return status::kOk;
@@ -325,7 +343,7 @@ int32_t hm_index_records_alloc(int32_t *ctrl, int32_t k, int32_t n, int32_t &fir
 
 int32_t hm_reserve_records(int32_t *ctrl, int32_t D, int32_t n) {
   const int32_t k = WordView(ctrl, D)[dw::kFileset];
-  int32_t st = check_set(ctrl, k);
+  int32_t st = check_set(ctrl, k, kListsB);
   if (st == status::kOk) st = check_matrix(ctrl, D);
   if (st != status::kOk) return st;
   SetSpace s = set_space(ctrl, k);
@@ -451,6 +469,9 @@ int32_t hm_free_matrix_records(int32_t *ctrl, int32_t D) {
 }
 
 int32_t hm_grow_fileset_table(int32_t *ctrl, int32_t k) {
+  // Both lists are copied below, whichever one the calling routine walked.
+  int32_t st = check_set(ctrl, k, kListsBoth);
+  if (st != status::kOk) return st;
   WordView fs(ctrl, k);
   const int32_t L = fs[fsw::kRecordLength];
   const int32_t records = fs[fsw::kTableRecords];
@@ -459,7 +480,7 @@ int32_t hm_grow_fileset_table(int32_t *ctrl, int32_t k) {
     return hm_fail(status::kFull, trace::kFilesetTableWork);
   }
   int32_t area = 0;
-  int32_t st = hm_work_alloc(ctrl, static_cast<int32_t>(words), area);
+  st = hm_work_alloc(ctrl, static_cast<int32_t>(words), area);
   if (st != status::kOk) return hm_fail(st, trace::kFilesetTableWork);
 
   // Build the new table beside the old one, then switch.

@@ -276,9 +276,13 @@ RECSTORE_API int DAF_file_extend(int32_t * /*workbuf*/, int32_t *handle, int32_t
   const int64_t now = records_on_disk(s->fd, s->reclen);
   if (now < 0) return kBadHeader;
   s->records = static_cast<int32_t>(now);
-  if (*first != now) return kOutOfRange;
-  if (*count == 0) return kOk;
-  const int64_t end = now + *count;
+  // The file must end up with first + count records. An extension that was
+  // partly done before (a caller whose set of files grew unevenly when a
+  // later file's extension was refused, and who now asks again from the
+  // set's old end) finds some of them there already and adds only the rest.
+  if (*first > now) return kOutOfRange;
+  const int64_t end = int64_t{*first} + *count;
+  if (end <= now) return kOk;
   if (end > std::numeric_limits<int32_t>::max() || !size_fits(end, s->reclen)) {
     return kOutOfRange;
   }

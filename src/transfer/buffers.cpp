@@ -382,17 +382,22 @@ int32_t hm_fetch_block_write(int32_t *ctrl, int32_t D, int32_t block, const Fetc
   h[bufw::kOwner] = D;
   h[bufw::kBlock] = block;
   const int32_t k = fileset_of(ctrl, D);
-  if (rec != 0) {
+  const int32_t L = WordView(ctrl, k)[fsw::kRecordLength];
+  const int32_t kept = std::clamp(req.overwrite_words, 0, std::max(L, 0));
+  if (rec != 0 && kept == 0) {
     ierr = hm_fileset_read(ctrl, k, 1, rec, word_at(ctrl, p));
     if (ierr != 0) {
       hm_buffer_release(ctrl, p);
       return hm_fail(ierr, trace::kWriteFetchRead);
     }
   } else {
-    // Every element type's zero is all-zero words; clearing the whole record
-    // also keeps stale words of the buffer's previous contents off the file.
-    const int32_t L = WordView(ctrl, k)[fsw::kRecordLength];
-    std::fill(word_at(ctrl, p), word_at(ctrl, p) + L, 0);
+    // Every element type's zero is all-zero words. The words the caller is
+    // about to overwrite are left; clearing the rest keeps stale words of
+    // the buffer's previous contents off the file (a stored record has
+    // zeros there too, so it need not be read).
+    std::fill(word_at(ctrl, p) + kept, word_at(ctrl, p) + L, 0);
+  }
+  if (rec == 0) {
     ierr = hm_block_record_alloc(ctrl, D, rec);
     if (ierr != 0) {
       hm_buffer_release(ctrl, p);

@@ -106,6 +106,11 @@ struct FetchRequest {
   int32_t pin_mode = -1;     // -1 touch (stays unpinned), 1 pin once
   int32_t state = 1;         // replacement state set when pinning
   int32_t modified = 1;      // write fetch: value for header word 9
+  // Write fetch: the caller overwrites the first this many words of the
+  // block (its whole data area) before anything reads them. A block not yet
+  // resident is then neither zero-filled there nor read from its record;
+  // only the rest of the record is cleared.
+  int32_t overwrite_words = 0;
 };
 
 // Class-2 block at `block` for reading. record: on entry 0, or the block's
@@ -117,7 +122,8 @@ int32_t hm_fetch_block_read(int32_t *ctrl, int32_t D, int32_t block, const Fetch
                             int32_t &record, int32_t &position, int32_t &offset);
 
 // Class-2 block at `block` for writing, created zero-filled with a new
-// record entered in the index when it does not exist (created = 1). The
+// record entered in the index when it does not exist (created = 1); with
+// req.overwrite_words only the words past those are cleared. The
 // buffer ends with header word 9 = req.modified. Traces 32152 (index),
 // 32154 (buffer), 32155 (read), 32153 (record), 32151 (insertion).
 int32_t hm_fetch_block_write(int32_t *ctrl, int32_t D, int32_t block, const FetchRequest &req,

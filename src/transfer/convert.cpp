@@ -12,6 +12,7 @@
 #include "transfer/convert.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 namespace tessera {
@@ -41,30 +42,34 @@ struct Group {
   static constexpr bool vector = Vector;
 };
 
-// Move one element (k items) from s to d; NegRe negates the first part of
+// Move n consecutive items from s to d; NegRe negates the first part of
 // every item, NegIm the second (complex only). Each item is loaded before it
-// is stored, so s == d is harmless.
+// is stored, so s == d is harmless. With a compile-time n of 1 (the scalar
+// types) this is a pair of plain loads and stores.
+template <class Part, int Parts, bool NegRe, bool NegIm>
+inline void move_items(const Bytes *s, Bytes *d, std::ptrdiff_t n) {
+  using bits = typename Part::bits;
+  constexpr std::ptrdiff_t item = static_cast<std::ptrdiff_t>(sizeof(bits)) * Parts;
+  for (std::ptrdiff_t r = 0; r < n; ++r) {
+    bits p0;
+    std::memcpy(&p0, s, sizeof p0);
+    if constexpr (NegRe) p0 = Part::neg(p0);
+    if constexpr (Parts == 2) {
+      bits p1;
+      std::memcpy(&p1, s + sizeof p0, sizeof p1);
+      if constexpr (NegIm) p1 = Part::neg(p1);
+      std::memcpy(d + sizeof p0, &p1, sizeof p1);
+    }
+    std::memcpy(d, &p0, sizeof p0);
+    s += item;
+    d += item;
+  }
+}
+
+// One element (k items; 1 for the scalar groups, known when compiling).
 template <class G, class Part, int Parts, bool NegRe, bool NegIm>
 inline void move_element(const Bytes *s, Bytes *d, int32_t k) {
-  using bits = typename Part::bits;
-  if constexpr (!NegRe && !(NegIm && Parts == 2)) {
-    std::memmove(d, s, static_cast<std::size_t>(G::item_bytes) * static_cast<std::size_t>(k));
-  } else {
-    for (int32_t r = 0; r < k; ++r) {
-      bits p0;
-      std::memcpy(&p0, s, sizeof p0);
-      if constexpr (NegRe) p0 = Part::neg(p0);
-      if constexpr (Parts == 2) {
-        bits p1;
-        std::memcpy(&p1, s + sizeof p0, sizeof p1);
-        if constexpr (NegIm) p1 = Part::neg(p1);
-        std::memcpy(d + sizeof p0, &p1, sizeof p1);
-      }
-      std::memcpy(d, &p0, sizeof p0);
-      s += G::item_bytes;
-      d += G::item_bytes;
-    }
-  }
+  move_items<Part, Parts, NegRe, NegIm>(s, d, G::vector ? k : 1);
 }
 
 // Region arguments shared by every member, with element offsets precomputed.
@@ -82,46 +87,113 @@ struct Region {
   }
 };
 
-// Same position, optionally negated parts (modes 0, 1, 11, 12).
+// Source and destination share bytes without being the same region in the
+// same place (for a transposition: share any bytes). Only then does the
+// order of the element moves show, and the slow paths keep it.
+bool overlaps(const Region &g, bool transposed) {
+  const int32_t dr = transposed ? g.nc : g.nr, dc = transposed ? g.nr : g.nc;
+  const Bytes *s0 = g.s(g.ia, g.ja), *s1 = g.s(g.ia + g.nr - 1, g.ja + g.nc - 1) + g.esize;
+  const Bytes *d0 = g.d(g.ib, g.jb), *d1 = g.d(g.ib + dr - 1, g.jb + dc - 1) + g.esize;
+  const auto at = [](const Bytes *p) { return reinterpret_cast<std::uintptr_t>(p); };
+  if (at(s1) <= at(d0) || at(d1) <= at(s0)) return false;
+  return transposed || !(s0 == d0 && g.lds == g.ldd);
+}
+
+// The element-by-element order of the plain moves, each element one memmove.
+void move_each(const Region &g, int32_t j, int32_t n) {
+  for (int32_t i = 0; i < n; ++i)
+    std::memmove(g.d(g.ib + i, g.jb + j), g.s(g.ia + i, g.ja + j),
+                 static_cast<std::size_t>(g.esize));
+}
+
+// Same position, optionally negated parts (modes 0, 1, 11, 12). Columns are
+// contiguous on both sides, so a column is one run; when both leading
+// dimensions are the column length the whole region is one run.
 template <class G, class Part, int Parts, bool NegRe, bool NegIm>
 void place_same(const Region &g) {
-  for (int32_t j = 1; j <= g.nc; ++j)
-    for (int32_t i = 1; i <= g.nr; ++i)
-      move_element<G, Part, Parts, NegRe, NegIm>(g.s(g.ia + i - 1, g.ja + j - 1),
-                                                  g.d(g.ib + i - 1, g.jb + j - 1), g.k);
+  constexpr bool plain = !NegRe && !(NegIm && Parts == 2);
+  const bool one_run = g.lds == g.nr && g.ldd == g.nr;
+  const std::ptrdiff_t cols = one_run ? 1 : g.nc;
+  const std::ptrdiff_t elements = one_run ? std::ptrdiff_t{g.nr} * g.nc : g.nr;
+  const std::ptrdiff_t items = elements * (G::vector ? g.k : 1);
+  const Bytes *s = g.s(g.ia, g.ja);
+  Bytes *d = g.d(g.ib, g.jb);
+  const std::ptrdiff_t sstep = g.lds * g.esize, dstep = g.ldd * g.esize;
+  if constexpr (plain) {
+    if (overlaps(g, false)) {
+      for (int32_t j = 0; j < g.nc; ++j) move_each(g, j, g.nr);
+      return;
+    }
+    const std::size_t run = static_cast<std::size_t>(elements * g.esize);
+    for (std::ptrdiff_t j = 0; j < cols; ++j) std::memmove(d + j * dstep, s + j * sstep, run);
+  } else {
+    for (std::ptrdiff_t j = 0; j < cols; ++j)
+      move_items<Part, Parts, NegRe, NegIm>(s + j * sstep, d + j * dstep, items);
+  }
 }
 
-// Transposed position (modes 2, 3).
+// Transposed position (modes 2, 3): source column j becomes destination row
+// j. Tiles keep both sides' lines in the cache.
 template <class G, class Part, int Parts, bool NegRe, bool NegIm>
 void place_transposed(const Region &g) {
-  for (int32_t j = 1; j <= g.nc; ++j)
-    for (int32_t i = 1; i <= g.nr; ++i)
-      move_element<G, Part, Parts, NegRe, NegIm>(g.s(g.ia + i - 1, g.ja + j - 1),
-                                                  g.d(g.ib + j - 1, g.jb + i - 1), g.k);
+  constexpr int32_t kTile = 16;
+  const Bytes *s = g.s(g.ia, g.ja);
+  Bytes *d = g.d(g.ib, g.jb);
+  const std::ptrdiff_t es = g.esize, sstep = g.lds * es, dstep = g.ldd * es;
+  if (overlaps(g, true)) {
+    for (int32_t j = 0; j < g.nc; ++j)
+      for (int32_t i = 0; i < g.nr; ++i)
+        move_element<G, Part, Parts, NegRe, NegIm>(s + j * sstep + i * es, d + i * dstep + j * es,
+                                                    g.k);
+    return;
+  }
+  for (int32_t j0 = 0; j0 < g.nc; j0 += kTile) {
+    const int32_t j1 = j0 + kTile < g.nc ? j0 + kTile : g.nc;
+    for (int32_t i0 = 0; i0 < g.nr; i0 += kTile) {
+      const int32_t i1 = i0 + kTile < g.nr ? i0 + kTile : g.nr;
+      for (int32_t j = j0; j < j1; ++j) {
+        const Bytes *sc = s + j * sstep;
+        Bytes *dr = d + j * es;
+        for (int32_t i = i0; i < i1; ++i)
+          move_element<G, Part, Parts, NegRe, NegIm>(sc + i * es, dr + i * dstep, g.k);
+      }
+    }
+  }
 }
 
-// Upper triangle of the destination only (mode 4).
+// Upper triangle of the destination only (mode 4): in each column a
+// contiguous run down to the diagonal.
 template <class G, class Part, int Parts>
 void place_upper(const Region &g) {
+  const bool overlap = overlaps(g, false);
   for (int32_t j = 1; j <= g.nc; ++j) {
     // destination row ib+i-1 not below destination column jb+j-1
     const int32_t last = g.jb + j - g.ib < g.nr ? g.jb + j - g.ib : g.nr;
-    for (int32_t i = 1; i <= last; ++i)
-      move_element<G, Part, Parts, false, false>(g.s(g.ia + i - 1, g.ja + j - 1),
-                                                  g.d(g.ib + i - 1, g.jb + j - 1), g.k);
+    if (last < 1) continue;
+    if (overlap) {
+      move_each(g, j - 1, last);
+    } else {
+      std::memmove(g.d(g.ib, g.jb + j - 1), g.s(g.ia, g.ja + j - 1),
+                   static_cast<std::size_t>(last * g.esize));
+    }
   }
 }
 
 // Symmetric (Hermitian) fill (mode 5): the plain store, then the mirrored
-// conjugate. The order of stores decides which of two mirrored sources wins.
+// conjugate. The order of stores decides which of two mirrored sources wins,
+// so this stays element by element.
 template <class G, class Part, int Parts>
 void place_mirrored(const Region &g) {
-  for (int32_t j = 1; j <= g.nc; ++j)
-    for (int32_t i = 1; i <= g.nr; ++i) {
-      const Bytes *s = g.s(g.ia + i - 1, g.ja + j - 1);
-      move_element<G, Part, Parts, false, false>(s, g.d(g.ib + i - 1, g.jb + j - 1), g.k);
-      move_element<G, Part, Parts, false, true>(s, g.d(g.jb + j - 1, g.ib + i - 1), g.k);
+  for (int32_t j = 1; j <= g.nc; ++j) {
+    const Bytes *s = g.s(g.ia, g.ja + j - 1);
+    Bytes *d = g.d(g.ib, g.jb + j - 1);
+    Bytes *m = g.d(g.jb + j - 1, g.ib);
+    const std::ptrdiff_t mstep = g.ldd * g.esize;
+    for (int32_t i = 0; i < g.nr; ++i) {
+      move_element<G, Part, Parts, false, false>(s + i * g.esize, d + i * g.esize, g.k);
+      move_element<G, Part, Parts, false, true>(s + i * g.esize, m + i * mstep, g.k);
     }
+  }
 }
 
 // Diagonal of the source region into one destination column (mode 6).

@@ -89,6 +89,24 @@ int32_t walk_region(WordView d, int32_t i1, int32_t nr, int32_t j1, int32_t nc, 
   return status::kOk;
 }
 
+// Words of the block's data area when the piece put writes every one of
+// its elements, else 0. The copy and the symmetric fill store every element
+// of the piece, so a piece covering the block covers its data area; the
+// upper-triangle store leaves the lower part alone. Packed edge blocks share
+// their record and are left to their own code.
+int32_t whole_block_words(int32_t *ctrl, int32_t D, int32_t bi, int32_t bj, int32_t r0,
+                          int32_t nrb, int32_t c0, int32_t ncb, int32_t mode) {
+  if (mode != kConvCopy && mode != kConvSymmetricFill) return 0;
+  if (r0 != 1 || c0 != 1) return 0;
+  int32_t kind = 0, rows = 0, cols = 0;
+  hm_block_shape(ctrl, D, bi, bj, kind, rows, cols);
+  if (kind != kKindBlock || nrb != rows || ncb != cols) return 0;
+  WordView d(ctrl, D);
+  const int64_t words =
+      int64_t{rows} * cols * hm_words_per_element(d[dw::kType], d[dw::kItems]);
+  return words > 0 && words <= INT32_MAX ? static_cast<int32_t>(words) : 0;
+}
+
 }  // namespace
 
 int32_t hm_block_for_put(int32_t *ctrl, int32_t D, int32_t bi, int32_t bj,
@@ -107,12 +125,14 @@ int32_t hm_put_block_part(int32_t *ctrl, int32_t D, int32_t bi, int32_t bj, int3
                           const void *a, int32_t lda) {
   WordView d(ctrl, D);
   if (stores_one_triangle(d) && bi > bj) return status::kOk;
-  BlockRef block;
-  if (int32_t st = hm_block_for_put(ctrl, D, bi, bj, FetchRequest{}, block); st != status::kOk)
-    return hm_fail(st, trace::kPutPartLocate);
   int32_t mode = kConvCopy;
   if (bi == bj && d[dw::kForm] == kFormSymmetric) mode = kConvSymmetricFill;
   if (bi == bj && d[dw::kForm] == kFormUpper) mode = kConvUpper;
+  FetchRequest req;
+  req.overwrite_words = whole_block_words(ctrl, D, bi, bj, r0, nrb, c0, ncb, mode);
+  BlockRef block;
+  if (int32_t st = hm_block_for_put(ctrl, D, bi, bj, req, block); st != status::kOk)
+    return hm_fail(st, trace::kPutPartLocate);
   hm_convert_region(a, lda, block_data(ctrl, block), block.rows, d[dw::kType], d[dw::kItems], ia,
                     nrb, ja, ncb, r0, c0, mode);
   return status::kOk;

@@ -443,5 +443,39 @@ TEST(RecordSpace, DamagedTablesAreRefusedBeforeAnyWrite) {
   ASSERT_EQ(hm_block_record_alloc(f.ctrl(), D, r), 0);
 }
 
+// Free entries are taken from the head of their chain, one per addition; a
+// link out of the table is refused when it comes to be taken, before any
+// write through it.
+TEST(RecordSpace, FreeEntryLinksAreCheckedWhenTheyAreTaken) {
+  test::SpaceFixture f;
+  claim_header_record(f);
+  f.set_list_b({{20, 5}, {30, 5}});
+  const int32_t D = f.new_matrix();
+  WordView fs = f.fs();
+  const int32_t cap = fs[fsw::kTableCapacity];
+  ASSERT_GE(fs[fsw::kTableFree], 2);
+  int32_t *entries = word_at(f.ctrl(), fs[fsw::kTablePos]);
+  int32_t &link = *hm_extent_word(entries, fs[fsw::kTableFirstFree], extw::kNext);
+  const int32_t saved = link;
+  link = cap + 3;
+
+  // Record 40 needs an entry of its own: the head, which is sound.
+  int32_t first = 40, hint = 0;
+  ASSERT_EQ(hm_data_extent_free(f.ctrl(), D, 1, first, hint), 0);
+  EXPECT_EQ(f.set_list(fsw::kListB), (Extents{{20, 5}, {30, 5}, {40, 1}}));
+  // Record 50 would take the entry the bad link names.
+  first = 50;
+  f.host.trace[0] = 0;
+  EXPECT_EQ(hm_data_extent_free(f.ctrl(), D, 1, first, hint), status::kFull);
+  EXPECT_EQ(f.host.trace_codes(), std::vector<int32_t>{32798});
+  EXPECT_EQ(f.set_list(fsw::kListB), (Extents{{20, 5}, {30, 5}, {40, 1}}));
+  EXPECT_EQ(hm_reserve_records(f.ctrl(), D, 1), status::kFull);
+
+  fs[fsw::kTableFirstFree] = saved;
+  first = 50;
+  ASSERT_EQ(hm_data_extent_free(f.ctrl(), D, 1, first, hint), 0);
+  EXPECT_EQ(f.set_list(fsw::kListB), (Extents{{20, 5}, {30, 5}, {40, 1}, {50, 1}}));
+}
+
 }  // namespace
 }  // namespace tessera

@@ -173,7 +173,7 @@ TEST(Recstore, ExtendGrowsAtTheEndWithZeroRecords) {
   ASSERT_EQ(create(h, dir + "/f", 2, L), 0);
   auto r1 = pattern(L, 3);
   ASSERT_EQ(DAF_file_nrecord_write(h, 1, L, 1, r1.data()), 0);
-  EXPECT_NE(extend(h, 1, L, 2), 0);       // not at the end
+  EXPECT_EQ(extend(h, 0, L, 2), 0);       // already that long: nothing added
   EXPECT_NE(extend(h, 3, L, 2), 0);       // leaves a gap
   EXPECT_NE(extend(h, 2, L + 1, 2), 0);   // wrong record length
   EXPECT_NE(extend(h, 2, L, -1), 0);
@@ -199,6 +199,30 @@ TEST(Recstore, ExtendGrowsAtTheEndWithZeroRecords) {
   EXPECT_EQ(close_file(h, dir + "/f", 2), 0);
 }
 
+// A set of files grows file by file; when a later file's extension is
+// refused, the caller asks again from the set's old end, and a file that grew
+// the first time gains only what it still lacks.
+TEST(Recstore, ExtensionAskedAgainAddsOnlyWhatIsMissing) {
+  const std::string dir = tessera::test::temp_dir();
+  int32_t h, reclen, records;
+  constexpr int32_t L = 4;
+  ASSERT_EQ(create(h, dir + "/f", 3, L), 0);
+  ASSERT_EQ(extend(h, 3, L, 2), 0);  // the first attempt: 5 records
+  auto r4 = pattern(L, 4);
+  ASSERT_EQ(DAF_file_nrecord_write(h, 4, L, 1, r4.data()), 0);
+  ASSERT_EQ(extend(h, 3, L, 2), 0);  // asked again: nothing to add
+  ASSERT_EQ(extend(h, 3, L, 4), 0);  // a larger second attempt: 7 records
+  ASSERT_EQ(close_file(h, dir + "/f", 1), 0);
+  ASSERT_EQ(open_file(h, dir + "/f", reclen, records), 0);
+  EXPECT_EQ(records, 7);
+  std::vector<int32_t> got(L);
+  ASSERT_EQ(DAF_file_nrecord_read(h, 4, L, 1, got.data()), 0);
+  EXPECT_EQ(got, r4);  // what the first attempt's records hold is kept
+  ASSERT_EQ(DAF_file_nrecord_read(h, 6, L, 1, got.data()), 0);
+  EXPECT_EQ(got, std::vector<int32_t>(L, 0));
+  EXPECT_EQ(close_file(h, dir + "/f", 2), 0);
+}
+
 TEST(Recstore, GrowthThroughOneHandleIsSeenByAnother) {
   const std::string dir = tessera::test::temp_dir();
   int32_t a, b, reclen, records;
@@ -210,7 +234,8 @@ TEST(Recstore, GrowthThroughOneHandleIsSeenByAnother) {
   std::vector<int32_t> got(4);
   ASSERT_EQ(DAF_file_nrecord_read(b, 2, 4, 1, got.data()), 0);
   EXPECT_EQ(got, rec);
-  EXPECT_NE(extend(b, 1, 4, 1), 0);  // b's idea of the end is checked against the file
+  EXPECT_NE(extend(b, 4, 4, 1), 0);  // b's idea of the end is checked against the file
+  EXPECT_EQ(extend(b, 1, 4, 2), 0);  // records 1 and 2 are there already
   EXPECT_EQ(close_file(a, dir + "/f", 1), 0);
   EXPECT_EQ(close_file(b, dir + "/f", 1), 0);
 }

@@ -236,5 +236,53 @@ TEST(BufferPool, UnlistedBuffersGoBackToTheFreeList) {
   EXPECT_EQ(a.free_count(), 0);
 }
 
+// A caller that overwrites the whole data area: the rest of the record is
+// cleared whatever the buffer held before, a stored block is not read, and
+// nothing stale reaches the file.
+TEST(BufferPool, WholeBlockOverwriteClearsOnlyTheRestAndReadsNothing) {
+  test::HostAreas host;
+  test::RecordFaults faults;
+  TransferArea a(128, 2, Shape{});  // 8 x 8 single reals: 64 of the 128 words
+  constexpr int32_t kData = 64;
+  // Leave stale words in every word of both buffers.
+  for (int32_t n = 0; n < 2; ++n) {
+    int32_t p = 0;
+    ASSERT_EQ(hm_buffer_take(a.ctrl(), p), 0);
+    std::fill(a.data(p), a.data(p) + a.L(), 77);
+    hm_buffer_release(a.ctrl(), p);
+  }
+  FetchRequest whole;
+  whole.overwrite_words = kData;
+  const int32_t b11 = hm_block_position(a.ctrl(), a.D(), 1, 1);
+  int32_t pos = 0, off = 0, rec = 0, created = 0;
+  ASSERT_EQ(hm_fetch_block_write(a.ctrl(), a.D(), b11, whole, pos, off, rec, created), 0);
+  EXPECT_EQ(created, 1);
+  for (int32_t w = kData; w < a.L(); ++w) ASSERT_EQ(a.data(pos)[w], 0) << w;
+  std::fill(a.data(pos), a.data(pos) + kData, 5);
+  const int32_t first_record = rec;
+
+  // Evict (1, 1): its record holds the data and zeros after it.
+  put(a, 2, 1, 6);
+  put(a, 3, 1, 7);
+  std::vector<int32_t> want(a.L(), 0);
+  std::fill(want.begin(), want.begin() + kData, 5);
+  EXPECT_EQ(on_file(a, first_record), want);
+
+  // Fetched again for a whole overwrite: found in the index, not read.
+  const int64_t reads = faults.reads();
+  ASSERT_EQ(hm_fetch_block_write(a.ctrl(), a.D(), b11, whole, pos, off, rec, created), 0);
+  EXPECT_EQ(faults.reads(), reads);
+  EXPECT_EQ(created, 0);
+  EXPECT_EQ(rec, first_record);
+  for (int32_t w = kData; w < a.L(); ++w) ASSERT_EQ(a.data(pos)[w], 0) << w;
+
+  // A count past the record is taken as the whole record.
+  whole.overwrite_words = a.L() + 50;
+  ASSERT_EQ(hm_fetch_block_write(a.ctrl(), a.D(), hm_block_position(a.ctrl(), a.D(), 4, 1),
+                                 whole, pos, off, rec, created),
+            0);
+  EXPECT_EQ(created, 1);
+}
+
 }  // namespace
 }  // namespace tessera

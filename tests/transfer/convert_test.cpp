@@ -130,6 +130,89 @@ TEST(ConvertRegion, ComplexGroupsMatchModel) {
   check_all_modes<std::complex<double>>(10, 3);
 }
 
+// The column runs and the whole-region run: leading dimensions equal to the
+// region's rows or not, offset regions, regions wider than a transposition
+// tile, k-item elements.
+template <class T> void check_runs(int32_t t, int32_t k) {
+  std::mt19937 rng(99 + t);
+  struct R { int32_t lds, ldd, ia, nr, ja, nc, ib, jb; };
+  const R regions[] = {
+      {20, 20, 1, 20, 1, 19, 1, 1},   // both ld = nr: one run
+      {20, 20, 1, 20, 2, 17, 1, 3},   // one run, column offsets
+      {20, 23, 1, 20, 1, 19, 4, 2},   // source ld = nr only
+      {23, 20, 3, 20, 1, 19, 1, 1},   // destination ld = nr only
+      {23, 21, 2, 18, 3, 17, 3, 2},   // neither
+      {20, 20, 1, 1, 1, 19, 1, 1},    // one row
+      {37, 37, 1, 37, 1, 1, 1, 1},    // one column
+  };
+  const int32_t modes[] = {0, 1, 2, 3, 4, 11, 12};
+  for (const R &r : regions)
+    for (int32_t mode : modes) {
+      const bool tr = mode == 2 || mode == 3;
+      Arr<T> s = random_arr<T>(r.lds, r.ja + r.nc - 1, k, rng);
+      const int32_t dcols = r.jb - 1 + (tr ? r.nr : r.nc);
+      if (tr && r.ib - 1 + r.nc > r.ldd) continue;
+      Arr<T> want = random_arr<T>(r.ldd, dcols, k, rng);
+      Arr<T> got = want;
+      model(s, want, t, r.ia, r.nr, r.ja, r.nc, r.ib, r.jb, mode);
+      hm_convert_region(s.v.data(), r.lds, got.v.data(), r.ldd, t, k, r.ia, r.nr, r.ja, r.nc,
+                        r.ib, r.jb, mode);
+      ASSERT_EQ(0, std::memcmp(want.v.data(), got.v.data(), want.v.size() * sizeof(T)))
+          << "t " << t << " k " << k << " mode " << mode << " lds " << r.lds << " ldd " << r.ldd
+          << " region " << r.ia << "," << r.nr << "," << r.ja << "," << r.nc << " -> " << r.ib
+          << "," << r.jb;
+    }
+}
+
+TEST(ConvertRegion, ColumnAndRegionRunsMatchModel) {
+  check_runs<int32_t>(1, 1);
+  check_runs<int32_t>(3, 3);
+  check_runs<float>(2, 1);
+  check_runs<double>(4, 1);
+  check_runs<double>(8, 2);
+  check_runs<std::complex<float>>(5, 1);
+  check_runs<std::complex<double>>(6, 1);
+  check_runs<std::complex<double>>(10, 2);
+}
+
+// Source and destination in one array: the same region in place (a copy
+// changes nothing, a negation negates in place), and overlapping regions,
+// which keep the element-by-element order of the moves.
+TEST(ConvertRegion, OverlappingRegionsKeepElementOrder) {
+  const int32_t ld = 12, cols = 12;
+  std::vector<double> base(size_t(ld) * cols);
+  for (size_t p = 0; p < base.size(); ++p) base[p] = double(p) + 0.5;
+  auto at = [&](std::vector<double> &a, int32_t i, int32_t j) -> double & {
+    return a[size_t(j - 1) * ld + (i - 1)];
+  };
+  std::vector<double> a = base;
+  hm_convert_region(a.data(), ld, a.data(), ld, 4, 1, 1, ld, 1, cols, 1, 1, kConvCopy);
+  EXPECT_EQ(a, base);
+  hm_convert_region(a.data(), ld, a.data(), ld, 4, 1, 2, 5, 3, 4, 2, 3, kConvNegate);
+  for (int32_t j = 1; j <= cols; ++j)
+    for (int32_t i = 1; i <= ld; ++i) {
+      const bool inside = i >= 2 && i <= 6 && j >= 3 && j <= 6;
+      EXPECT_EQ(at(a, i, j), inside ? -at(base, i, j) : at(base, i, j)) << i << "," << j;
+    }
+  struct Case { int32_t ia, nr, ja, nc, ib, jb, mode; };
+  const Case cases[] = {{1, 12, 1, 6, 2, 1, kConvCopy},  // shifted down one row
+                        {2, 11, 1, 6, 1, 2, kConvCopy},  // up one row, right one column
+                        {1, 12, 1, 4, 1, 1, kConvUpper},
+                        {1, 6, 1, 6, 3, 2, kConvTranspose}};
+  for (const Case &c : cases) {
+    std::vector<double> want = base, got = base;
+    for (int32_t j = 0; j < c.nc; ++j)
+      for (int32_t i = 0; i < c.nr; ++i) {
+        const bool tr = c.mode == kConvTranspose;
+        if (c.mode == kConvUpper && c.ib + i > c.jb + j) continue;
+        at(want, tr ? c.ib + j : c.ib + i, tr ? c.jb + i : c.jb + j) = at(want, c.ia + i, c.ja + j);
+      }
+    hm_convert_region(got.data(), ld, got.data(), ld, 4, 1, c.ia, c.nr, c.ja, c.nc, c.ib, c.jb,
+                      c.mode);
+    EXPECT_EQ(got, want) << "mode " << c.mode << " from " << c.ia << "," << c.ja;
+  }
+}
+
 TEST(ConvertRegion, NegationGivesMinusZeroAndIntegersWrap) {
   double d[2] = {0.0, -0.0}, e[2] = {7, 7};
   hm_convert_region(d, 2, e, 2, 4, 1, 1, 2, 1, 1, 1, 1, kConvNegate);
