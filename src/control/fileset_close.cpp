@@ -6,6 +6,10 @@
 // Removing and killing give the set's areas back to the pools one by one,
 // zeroing each position word as its area goes back, so a call that failed
 // part-way can be repeated without giving anything back twice.
+//
+// A removal never writes over the tables that the header on disk names: it
+// writes the tables to other records and the header last, so a refused write
+// leaves the set on disk as the previous removal stored it.
 #include <cstdint>
 #include <initializer_list>
 

@@ -128,6 +128,4 @@ inline constexpr int32_t kRemBeforeHeader = 34431;     // cached records forgott
 inline constexpr int32_t kRemUndoRecords = 34432;      // runs taken for a move that is redone
 inline constexpr int32_t kRemHeaderFlush = 34433;      // the cached header to its record
 inline constexpr int32_t kRemStoredRecords = 34435;    // the stored tables' runs back to list A
-// hmoldf taking in the records of files that grew past the stored end.
-inline constexpr int32_t kOldAdoptRecords = 34434;
 }  // namespace tessera::trace

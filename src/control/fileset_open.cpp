@@ -13,7 +13,6 @@
 
 #include "catalogue/pools.h"
 #include "catalogue/descriptor_words.h"
-#include "catalogue/record_space.h"
 #include "common/status.h"
 #include "common/word_view.h"
 #include "control/control_words.h"
@@ -853,25 +852,6 @@ int32_t hm_old_fileset(int32_t *ctrl, int32_t n, const char *const *names, int32
   fs[fsw::kStoredTableFirst] = fs[fsw::kTableFirstRecord];
   fs[fsw::kStoredNodeRecords] = fs[fsw::kNodeRecords];
   fs[fsw::kStoredNodeFirst] = fs[fsw::kNodeFirstRecord];
-
-  // Files that grew after the header was stored (the set was extended, then
-  // not removed, or its removal was refused) hold records past the stored
-  // end. The next extension must start at the files' real end, so the set
-  // takes those records in, as free index records.
-  bool even = true;
-  for (int32_t i = 1; i < n; ++i) even = even && records[i] == records[0];
-  const int64_t held = int64_t{records[0]} * n;
-  if (even && fs[fsw::kCacheFlag] != 1 && held > fs[fsw::kEnd] && held <= INT32_MAX) {
-    int32_t first = fs[fsw::kEnd];
-    const int32_t length = static_cast<int32_t>(held - first);
-    fs[fsw::kEnd] = static_cast<int32_t>(held);
-    int32_t hint = 0;
-    ierr = hm_index_extent_free(ctrl, P, length, first, hint);
-    if (ierr != 0) {
-      hm_push_trace(trace::kOldAdoptRecords);
-      return refuse(ierr, trace::kOldLists);
-    }
-  }
   return status::kOk;
 }
 

@@ -126,7 +126,9 @@ struct Scenario {
     EXPECT_EQ(put_new(ctrl, set.handle, "ALPHA", 1), 0);
     EXPECT_EQ(test::remove_fileset(ctrl, set), 0);
     EXPECT_EQ(test::reopen_fileset(ctrl, set), 0);
-    if (grown) EXPECT_EQ(hm_grow_fileset_table(ctrl.data(), set.handle), 0);
+    if (grown) {
+      EXPECT_EQ(hm_grow_fileset_table(ctrl.data(), set.handle), 0);
+    }
     EXPECT_EQ(put_new(ctrl, set.handle, "BETA", 2), 0);
   }
   ~Scenario() {
