@@ -212,34 +212,35 @@ int32_t hm_dir_enter(int32_t *ctrl, int32_t D, int32_t &record, int32_t &offset)
   return status::kOk;
 }
 
-int32_t hm_dir_remove(int32_t *ctrl, int32_t D) {
+namespace {
+
+// Take the matrix of D out of the tree onto the released-node list, so that
+// its header slot goes to the next new matrix. With only_own, a node that
+// another handle has entered is left alone.
+int32_t detach_node(int32_t *ctrl, int32_t D, bool only_own, int32_t code) {
   WordView d(ctrl, D);
   const int32_t k = d[dw::kFileset];
   WordView fs(ctrl, k);
   const int32_t node = hm_dir_lookup(ctrl, k, d.at(dw::kQualifier));
   if (node == 0) return status::kOk;
   const NodeTable t = directory_table(ctrl, fs);
+  if (only_own && *tree_node_word(t, node, dirw::kHandle) != D) return status::kOk;
   const int32_t st = hm_tree_remove(t, fs[fsw::kDirCount], fs[fsw::kDirRoot], node);
-  if (st != status::kOk) return hm_fail(st, trace::kDirRemove);
+  if (st != status::kOk) return hm_fail(st, code);
+  if (only_own) *tree_node_word(t, node, dirw::kHandle) = 0;
   hm_released_append(t.nodes, kNodeWords, fs[fsw::kReleasedCount], fs[fsw::kReleasedFirst],
                      fs[fsw::kReleasedLast], node);
   return status::kOk;
 }
 
+}  // namespace
+
+int32_t hm_dir_remove(int32_t *ctrl, int32_t D) {
+  return detach_node(ctrl, D, false, trace::kDirRemove);
+}
+
 int32_t hm_dir_cancel(int32_t *ctrl, int32_t D) {
-  WordView d(ctrl, D);
-  const int32_t k = d[dw::kFileset];
-  WordView fs(ctrl, k);
-  const int32_t node = hm_dir_lookup(ctrl, k, d.at(dw::kQualifier));
-  if (node == 0) return status::kOk;
-  const NodeTable t = directory_table(ctrl, fs);
-  if (*tree_node_word(t, node, dirw::kHandle) != D) return status::kOk;
-  const int32_t st = hm_tree_remove(t, fs[fsw::kDirCount], fs[fsw::kDirRoot], node);
-  if (st != status::kOk) return hm_fail(st, trace::kDirCancel);
-  *tree_node_word(t, node, dirw::kHandle) = 0;
-  hm_released_append(t.nodes, kNodeWords, fs[fsw::kReleasedCount], fs[fsw::kReleasedFirst],
-                     fs[fsw::kReleasedLast], node);
-  return status::kOk;
+  return detach_node(ctrl, D, true, trace::kDirCancel);
 }
 
 void hm_dir_mark_open(int32_t *ctrl, int32_t D) {

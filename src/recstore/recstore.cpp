@@ -172,6 +172,22 @@ int check_range(Slot &s, int32_t record, int32_t reclen, int32_t count, const vo
   return kOk;
 }
 
+// The file and byte count of a transfer of count records from record on:
+// checked against the handle's file under the table lock; the transfer itself
+// runs without it. bytes is 0 for an empty transfer.
+int prepare_transfer(int32_t handle, int32_t record, int32_t reclen, int32_t count,
+                            const int32_t *buffer, int &fd, size_t &bytes) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  Slot *s = lookup(handle);
+  if (s == nullptr) return kBadHandle;
+  if (const int r = check_range(*s, record, reclen, count, buffer); r != kOk) return r;
+  fd = s->fd;
+  bytes = 0;
+  if (count == 0) return kOk;
+  bytes = transfer_bytes(count, reclen);
+  return bytes == 0 ? kBadArgument : kOk;
+}
+
 }  // namespace
 
 extern "C" {
@@ -298,32 +314,22 @@ RECSTORE_API int DAF_file_extend(int32_t * /*workbuf*/, int32_t *handle, int32_t
 RECSTORE_API int DAF_file_nrecord_read(int32_t handle, int32_t record, int32_t reclen,
                                        int32_t count, int32_t *buffer) {
   int fd;
-  {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    Slot *s = lookup(handle);
-    if (s == nullptr) return kBadHandle;
-    if (const int r = check_range(*s, record, reclen, count, buffer); r != kOk) return r;
-    fd = s->fd;
+  size_t bytes;
+  if (const int r = prepare_transfer(handle, record, reclen, count, buffer, fd, bytes); r != kOk) {
+    return r;
   }
-  if (count == 0) return kOk;
-  const size_t bytes = transfer_bytes(count, reclen);
-  if (bytes == 0) return kBadArgument;
+  if (bytes == 0) return kOk;
   return read_all(fd, buffer, bytes, record_offset(record, reclen)) ? kOk : kIoFailed;
 }
 
 RECSTORE_API int DAF_file_nrecord_write(int32_t handle, int32_t record, int32_t reclen,
                                         int32_t count, const int32_t *buffer) {
   int fd;
-  {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    Slot *s = lookup(handle);
-    if (s == nullptr) return kBadHandle;
-    if (const int r = check_range(*s, record, reclen, count, buffer); r != kOk) return r;
-    fd = s->fd;
+  size_t bytes;
+  if (const int r = prepare_transfer(handle, record, reclen, count, buffer, fd, bytes); r != kOk) {
+    return r;
   }
-  if (count == 0) return kOk;
-  const size_t bytes = transfer_bytes(count, reclen);
-  if (bytes == 0) return kBadArgument;
+  if (bytes == 0) return kOk;
   return write_all(fd, buffer, bytes, record_offset(record, reclen)) ? kOk : kIoFailed;
 }
 
