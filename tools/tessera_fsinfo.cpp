@@ -1,4 +1,4 @@
-// tessera_inspect: prints the header of an existing file set and the matrices
+// tessera_fsinfo: prints the header of an existing file set and the matrices
 // of its directory, and changes nothing in its files.
 //
 // The set is opened the ordinary way (hminmf, hmoldf on a control area sized
@@ -50,7 +50,7 @@ constexpr int kSizeAttempts = 5;
 
 void usage(FILE *to) {
   std::fprintf(to,
-               "usage: tessera_inspect FILE...\n"
+               "usage: tessera_fsinfo FILE...\n"
                "\n"
                "Prints the header of the file set made of FILE... (in the order they were\n"
                "created with: record r lies in file (r mod n) + 1) and lists its matrices:\n"
