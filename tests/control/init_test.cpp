@@ -102,6 +102,16 @@ TEST(ErrorTrace, NestedPushesReadInnermostFirstAndWrapAfterTwenty) {
   EXPECT_EQ(host.trace[20], 40020);
 }
 
+TEST(ErrorTrace, ACorruptSlotIndexRestartsAtSlotOne) {
+  test::HostAreas host;
+  for (int32_t bad : {-5, 21, 1000}) {
+    host.trace[0] = bad;
+    hm_push_trace(12345);
+    EXPECT_EQ(host.trace[0], 1) << bad;
+    EXPECT_EQ(host.trace[1], 12345) << bad;
+  }
+}
+
 TEST(SlotList, OneSlotAndGiveBack) {
   int32_t links[1] = {99}, count = -1, head = -1;
   hm_list_init(links, 1, 1, count, head);
