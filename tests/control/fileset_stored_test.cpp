@@ -18,11 +18,15 @@
 #include "recstore.h"
 #include "tessera.h"
 #include "test_support/fault_injection.h"
+#include "test_support/fault_scoped_test.h"
 #include "test_support/fileset_fixture.h"
 #include "test_support/host.h"
 
 namespace tessera {
 namespace {
+
+using StoredSet = test::FaultScopedTest;
+using RetryAfterFailure = test::FaultScopedTest;
 
 using Codes = std::vector<int32_t>;
 constexpr int32_t kLength = 300000;
@@ -115,10 +119,7 @@ void expect_refused(test::HostAreas &host, test::FileSet &set, int32_t status_va
   EXPECT_TRUE(exists(set.names[0]));
 }
 
-TEST(StoredSet, DamagedHeaderWordsAreRefused) {
-  test::HostAreas host;
-  test::FaultScope faults;
-  [[maybe_unused]] const int64_t open_at_start = test::faults_open_files();
+TEST_F(StoredSet, DamagedHeaderWordsAreRefused) {
   const Codes header = {trace::kStoredHeader, 33433, 32507};
   const Codes counts = {trace::kStoredFileCount, 33433, 32507};
   struct Case {
@@ -165,10 +166,7 @@ TEST(StoredSet, DamagedHeaderWordsAreRefused) {
   }
 }
 
-TEST(StoredSet, DamagedTablesAreRefused) {
-  test::HostAreas host;
-  test::FaultScope faults;
-  [[maybe_unused]] const int64_t open_at_start = test::faults_open_files();
+TEST_F(StoredSet, DamagedTablesAreRefused) {
   const Codes tables = {trace::kStoredTables, 33429, 32507};
   struct Case {
     int32_t record, word, value;
@@ -192,10 +190,7 @@ TEST(StoredSet, DamagedTablesAreRefused) {
   }
 }
 
-TEST(StoredSet, DirectoryTreeLinksAreChecked) {
-  test::HostAreas host;
-  test::FaultScope faults;
-  [[maybe_unused]] const int64_t open_at_start = test::faults_open_files();
+TEST_F(StoredSet, DirectoryTreeLinksAreChecked) {
   test::FileSet set = stored_set();
   // One node in the tree: node 170 taken off the free chain as the root.
   poke(set, 0, 69, 169);  // free nodes
@@ -216,10 +211,7 @@ TEST(StoredSet, DirectoryTreeLinksAreChecked) {
   expect_refused(host, set, status::kRecordRead, {trace::kStoredTables, 33429, 32507});
 }
 
-TEST(StoredSet, FilesThatDoNotMakeTheSet) {
-  test::HostAreas host;
-  test::FaultScope faults;
-  [[maybe_unused]] const int64_t open_at_start = test::faults_open_files();
+TEST_F(StoredSet, FilesThatDoNotMakeTheSet) {
   test::FileSet set = stored_set();
   // One file of the two: the first file holds half the records.
   test::FileSet half = set;
@@ -243,10 +235,7 @@ TEST(StoredSet, FilesThatDoNotMakeTheSet) {
   expect_refused(host, tiny, status::kRecordRead, {trace::kStoredRecordLength, 33432, 32507});
 }
 
-TEST(StoredSet, ArgumentsRefusedBeforeAnyFileIsOpened) {
-  test::HostAreas host;
-  test::FaultScope faults;
-  [[maybe_unused]] const int64_t open_at_start = test::faults_open_files();
+TEST_F(StoredSet, ArgumentsRefusedBeforeAnyFileIsOpened) {
   test::FileSet set = stored_set();
   auto ctrl = test::make_control_area(kLength, 2, 10);
   std::vector<char *> argv = set.argv();
@@ -266,10 +255,7 @@ TEST(StoredSet, ArgumentsRefusedBeforeAnyFileIsOpened) {
   EXPECT_EQ(w(ctrl, cw::kFsFree), 2);
 }
 
-TEST(StoredSet, HmoldfFailureChains) {
-  test::HostAreas host;
-  test::FaultScope faults;
-  [[maybe_unused]] const int64_t open_at_start = test::faults_open_files();
+TEST_F(StoredSet, HmoldfFailureChains) {
   test::FileSet set = stored_set();
   struct Case {
     test::DafOp op;
@@ -297,10 +283,7 @@ TEST(StoredSet, HmoldfFailureChains) {
   test::faults_close_open_files();
 }
 
-TEST(StoredSet, HmoldfSlotRecordLengthAndPoolRefusals) {
-  test::HostAreas host;
-  test::FaultScope faults;
-  [[maybe_unused]] const int64_t open_at_start = test::faults_open_files();
+TEST_F(StoredSet, HmoldfSlotRecordLengthAndPoolRefusals) {
   test::FileSet set = stored_set();
   {
     auto ctrl = test::make_control_area(kLength, 1, 10);
@@ -335,10 +318,7 @@ TEST(StoredSet, HmoldfSlotRecordLengthAndPoolRefusals) {
   }
 }
 
-TEST(StoredSet, HeaderReadNeedsRoomOnAFreshArea) {
-  test::HostAreas host;
-  test::FaultScope faults;
-  [[maybe_unused]] const int64_t open_at_start = test::faults_open_files();
+TEST_F(StoredSet, HeaderReadNeedsRoomOnAFreshArea) {
   test::FileSet set = stored_set();
   // Room for the 2048-word header but nothing like the pools.
   auto ctrl = test::make_control_area(641 * 2 + 129 * 10 + 12928, 2, 10);
@@ -350,10 +330,7 @@ TEST(StoredSet, HeaderReadNeedsRoomOnAFreshArea) {
 
 // ---------------------------------------------------------------------------
 
-TEST(RetryAfterFailure, RemoveFailingAtEachWriteCanBeRepeated) {
-  test::HostAreas host;
-  test::FaultScope faults;
-  [[maybe_unused]] const int64_t open_at_start = test::faults_open_files();
+TEST_F(RetryAfterFailure, RemoveFailingAtEachWriteCanBeRepeated) {
   struct Case {
     int64_t write;
     Codes codes;
@@ -387,10 +364,7 @@ TEST(RetryAfterFailure, RemoveFailingAtEachWriteCanBeRepeated) {
   }
 }
 
-TEST(RetryAfterFailure, RefusedClosesCanBeRepeated) {
-  test::HostAreas host;
-  test::FaultScope faults;
-  [[maybe_unused]] const int64_t open_at_start = test::faults_open_files();
+TEST_F(RetryAfterFailure, RefusedClosesCanBeRepeated) {
   auto ctrl = test::make_control_area(kLength, 2, 10);
   test::FileSet set = test::create_fileset(ctrl, 2);
   ASSERT_EQ(set.ierr, 0);

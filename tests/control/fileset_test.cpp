@@ -20,11 +20,15 @@
 #include "control/lists.h"
 #include "tessera.h"
 #include "test_support/fault_injection.h"
+#include "test_support/fault_scoped_test.h"
 #include "test_support/fileset_fixture.h"
 #include "test_support/host.h"
 
 namespace tessera {
 namespace {
+
+using Hmnewf = test::FaultScopedTest;
+using FileSetLifeCycle = test::FaultScopedTest;
 
 using Codes = std::vector<int32_t>;
 
@@ -53,10 +57,7 @@ std::vector<int32_t> pool_words(const std::vector<int32_t> &ctrl) {
 // the area is below 950000 words.
 constexpr int32_t kLength = 300000;
 
-TEST(Hmnewf, WorkedExampleFileSetWords) {
-  test::HostAreas host;
-  test::FaultScope faults;
-  [[maybe_unused]] const int64_t open_at_start = test::faults_open_files();
+TEST_F(Hmnewf, WorkedExampleFileSetWords) {
   auto ctrl = test::make_control_area(kLength, 2, 10);
   test::FileSet set = test::create_fileset(ctrl, 2);
   ASSERT_EQ(set.ierr, 0) << ::testing::PrintToString(host.trace_codes());
@@ -114,10 +115,7 @@ TEST(Hmnewf, WorkedExampleFileSetWords) {
   EXPECT_EQ(test::kill_fileset(ctrl, set), 0);
 }
 
-TEST(Hmnewf, WorkedExamplePoolWords) {
-  test::HostAreas host;
-  test::FaultScope faults;
-  [[maybe_unused]] const int64_t open_at_start = test::faults_open_files();
+TEST_F(Hmnewf, WorkedExamplePoolWords) {
   auto ctrl = test::make_control_area(kLength, 2, 10);
   ASSERT_EQ(w(ctrl, cw::kNextFree), 3073);
   test::FileSet set = test::create_fileset(ctrl, 2);
@@ -150,10 +148,7 @@ TEST(Hmnewf, WorkedExamplePoolWords) {
   EXPECT_EQ(test::kill_fileset(ctrl, set), 0);
 }
 
-TEST(Hmnewf, RecordLengthAndFileCountRefusals) {
-  test::HostAreas host;
-  test::FaultScope faults;
-  [[maybe_unused]] const int64_t open_at_start = test::faults_open_files();
+TEST_F(Hmnewf, RecordLengthAndFileCountRefusals) {
   const std::string dir = test::temp_dir();
   struct Case {
     int32_t record_length;
@@ -201,10 +196,7 @@ TEST(Hmnewf, RecordLengthAndFileCountRefusals) {
   EXPECT_EQ(test::kill_fileset(ctrl, first), 0);
 }
 
-TEST(Hmnewf, SizesFromInitialSizeFilesAndAreaLength) {
-  test::HostAreas host;
-  test::FaultScope faults;
-  [[maybe_unused]] const int64_t open_at_start = test::faults_open_files();
+TEST_F(Hmnewf, SizesFromInitialSizeFilesAndAreaLength) {
   {
     // n = 3, R = 313: N = 315; s below 5000 g words changes nothing.
     auto ctrl = test::make_control_area(kLength, 2, 10);
@@ -233,10 +225,7 @@ TEST(Hmnewf, SizesFromInitialSizeFilesAndAreaLength) {
   }
 }
 
-TEST(Hmnewf, IndexRegionAsLargeAsTheSetDeletesTheNewFiles) {
-  test::HostAreas host;
-  test::FaultScope faults;
-  [[maybe_unused]] const int64_t open_at_start = test::faults_open_files();
+TEST_F(Hmnewf, IndexRegionAsLargeAsTheSetDeletesTheNewFiles) {
   auto ctrl = test::make_control_area(kLength, 2, 10);
   const auto before = words(ctrl, 129, 201);
   test::FileSet set = test::create_fileset(ctrl, 2, 314);
@@ -258,10 +247,7 @@ TEST(Hmnewf, IndexRegionAsLargeAsTheSetDeletesTheNewFiles) {
   EXPECT_EQ(test::kill_fileset(ctrl, next), 0);
 }
 
-TEST(Hmnewf, ReplacesAnExistingFileButNotOneOfAnOpenSet) {
-  test::HostAreas host;
-  test::FaultScope faults;
-  [[maybe_unused]] const int64_t open_at_start = test::faults_open_files();
+TEST_F(Hmnewf, ReplacesAnExistingFileButNotOneOfAnOpenSet) {
   auto ctrl = test::make_control_area(kLength, 2, 10);
   test::FileSet set = test::create_fileset(ctrl, 2);
   ASSERT_EQ(set.ierr, 0);
@@ -283,10 +269,7 @@ TEST(Hmnewf, ReplacesAnExistingFileButNotOneOfAnOpenSet) {
   EXPECT_FALSE(exists(set.names[0]));
 }
 
-TEST(Hmnewf, LongNamesAndUnacceptablePathsTouchNothing) {
-  test::HostAreas host;
-  test::FaultScope faults;
-  [[maybe_unused]] const int64_t open_at_start = test::faults_open_files();
+TEST_F(Hmnewf, LongNamesAndUnacceptablePathsTouchNothing) {
   auto ctrl = test::make_control_area(kLength, 2, 10);
   const std::string dir = test::temp_dir();
   std::string longname = dir + "/" + std::string(81, 'x');
@@ -316,10 +299,7 @@ TEST(Hmnewf, LongNamesAndUnacceptablePathsTouchNothing) {
   EXPECT_EQ(w(ctrl, cw::kFresh), 1);
 }
 
-TEST(Hmnewf, FailedFirstPoolSetUpLeavesTheAreaFresh) {
-  test::HostAreas host;
-  test::FaultScope faults;
-  [[maybe_unused]] const int64_t open_at_start = test::faults_open_files();
+TEST_F(Hmnewf, FailedFirstPoolSetUpLeavesTheAreaFresh) {
   // The smallest area hminmf takes is far too small for the pools.
   const int32_t length = 641 * 1 + 129 * 10 + 12928;
   auto ctrl = test::make_control_area(length, 1, 10);
@@ -332,10 +312,7 @@ TEST(Hmnewf, FailedFirstPoolSetUpLeavesTheAreaFresh) {
   EXPECT_EQ(test::faults_open_files(), open_at_start);
 }
 
-TEST(Hmnewf, NoFreeSlotDeletesTheNewFiles) {
-  test::HostAreas host;
-  test::FaultScope faults;
-  [[maybe_unused]] const int64_t open_at_start = test::faults_open_files();
+TEST_F(Hmnewf, NoFreeSlotDeletesTheNewFiles) {
   auto ctrl = test::make_control_area(kLength, 1, 10);
   test::FileSet a = test::create_fileset(ctrl, 1);
   ASSERT_EQ(a.ierr, 0);
@@ -353,10 +330,7 @@ TEST(Hmnewf, NoFreeSlotDeletesTheNewFiles) {
   test::faults_close_open_files();
 }
 
-TEST(Hmnewf, CreateFailureOnTheSecondFile) {
-  test::HostAreas host;
-  test::FaultScope faults;
-  [[maybe_unused]] const int64_t open_at_start = test::faults_open_files();
+TEST_F(Hmnewf, CreateFailureOnTheSecondFile) {
   auto ctrl = test::make_control_area(kLength, 2, 10);
   test::faults_fail(test::DafOp::kCreate, 2);
   test::FileSet set = test::create_fileset(ctrl, 3);
@@ -369,10 +343,7 @@ TEST(Hmnewf, CreateFailureOnTheSecondFile) {
 
 // ---------------------------------------------------------------------------
 
-TEST(FileSetLifeCycle, RemoveThenReopenRestoresHeaderAndLists) {
-  test::HostAreas host;
-  test::FaultScope faults;
-  [[maybe_unused]] const int64_t open_at_start = test::faults_open_files();
+TEST_F(FileSetLifeCycle, RemoveThenReopenRestoresHeaderAndLists) {
   auto ctrl = test::make_control_area(kLength, 2, 10);
   test::FileSet set = test::create_fileset(ctrl, 2);
   ASSERT_EQ(set.ierr, 0);
@@ -427,10 +398,7 @@ TEST(FileSetLifeCycle, RemoveThenReopenRestoresHeaderAndLists) {
   EXPECT_EQ(test::faults_open_files(), open_at_start);
 }
 
-TEST(FileSetLifeCycle, OpenMatrixBlocksRemoveAndKill) {
-  test::HostAreas host;
-  test::FaultScope faults;
-  [[maybe_unused]] const int64_t open_at_start = test::faults_open_files();
+TEST_F(FileSetLifeCycle, OpenMatrixBlocksRemoveAndKill) {
   auto ctrl = test::make_control_area(kLength, 2, 10);
   test::FileSet set = test::create_fileset(ctrl, 1);
   ASSERT_EQ(set.ierr, 0);
@@ -449,10 +417,7 @@ TEST(FileSetLifeCycle, OpenMatrixBlocksRemoveAndKill) {
   EXPECT_EQ(test::kill_fileset(ctrl, set), 0);
 }
 
-TEST(FileSetLifeCycle, HandlesThatAreNoOpenSetAreRefused) {
-  test::HostAreas host;
-  test::FaultScope faults;
-  [[maybe_unused]] const int64_t open_at_start = test::faults_open_files();
+TEST_F(FileSetLifeCycle, HandlesThatAreNoOpenSetAreRefused) {
   auto ctrl = test::make_control_area(kLength, 2, 10);
   test::FileSet set = test::create_fileset(ctrl, 1);
   ASSERT_EQ(set.ierr, 0);
@@ -468,10 +433,7 @@ TEST(FileSetLifeCycle, HandlesThatAreNoOpenSetAreRefused) {
   EXPECT_EQ(test::kill_fileset(ctrl, set), 0);
 }
 
-TEST(FileSetLifeCycle, HmclosModes) {
-  test::HostAreas host;
-  test::FaultScope faults;
-  [[maybe_unused]] const int64_t open_at_start = test::faults_open_files();
+TEST_F(FileSetLifeCycle, HmclosModes) {
   auto ctrl = test::make_control_area(kLength, 2, 10);
   test::FileSet a = test::create_fileset(ctrl, 2);
   test::FileSet b = test::create_fileset(ctrl, 1);
@@ -500,10 +462,7 @@ TEST(FileSetLifeCycle, HmclosModes) {
   test::faults_close_open_files();
 }
 
-TEST(FileSetLifeCycle, FilenameVariantsAndHmclosWithNothingOpen) {
-  test::HostAreas host;
-  test::FaultScope faults;
-  [[maybe_unused]] const int64_t open_at_start = test::faults_open_files();
+TEST_F(FileSetLifeCycle, FilenameVariantsAndHmclosWithNothingOpen) {
   auto ctrl = test::make_control_area(kLength, 2, 10);
   test::FileSet a = test::create_fileset(ctrl, 2);
   ASSERT_EQ(a.ierr, 0);
@@ -527,10 +486,7 @@ TEST(FileSetLifeCycle, FilenameVariantsAndHmclosWithNothingOpen) {
   EXPECT_EQ(w(empty, cw::kInitMarker), 0);
 }
 
-TEST(FileSetLifeCycle, VanishedFileStillHasItsHandleClosed) {
-  test::HostAreas host;
-  test::FaultScope faults;
-  [[maybe_unused]] const int64_t open_at_start = test::faults_open_files();
+TEST_F(FileSetLifeCycle, VanishedFileStillHasItsHandleClosed) {
   auto ctrl = test::make_control_area(kLength, 2, 10);
   test::FileSet set = test::create_fileset(ctrl, 2);
   ASSERT_EQ(set.ierr, 0);
@@ -543,10 +499,7 @@ TEST(FileSetLifeCycle, VanishedFileStillHasItsHandleClosed) {
   EXPECT_EQ(test::faults_open_files(), open_at_start);
 }
 
-TEST(FileSetLifeCycle, MovedSetIsClosedWhereItWasOpened) {
-  test::HostAreas host;
-  test::FaultScope faults;
-  [[maybe_unused]] const int64_t open_at_start = test::faults_open_files();
+TEST_F(FileSetLifeCycle, MovedSetIsClosedWhereItWasOpened) {
   auto ctrl = test::make_control_area(kLength, 2, 10);
   test::FileSet set = test::create_fileset(ctrl, 2);
   ASSERT_EQ(set.ierr, 0);
