@@ -16,7 +16,7 @@ case "$what" in
   kernels) target=block_kernels_bench ;;
   *) usage ;;
 esac
-scripts/setup.sh
+scripts/setup.sh bench
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DTESSERA_BENCH=ON -DTESSERA_TESTS=OFF > /dev/null
 cmake --build build-bench -j 2 --target "$target"
 case "$what" in

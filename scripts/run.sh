@@ -4,8 +4,8 @@
 # a dense solve with the Crout solver.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
-cmake -S . -B build > /dev/null
+scripts/setup.sh run
+cmake -S . -B build -DTESSERA_TESTS=OFF -DTESSERA_BENCH=OFF > /dev/null
 cmake --build build -j "$(nproc)"
 build/bin/out_of_core "$@"
 build/bin/dense_solve
