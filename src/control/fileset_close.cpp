@@ -366,6 +366,11 @@ int32_t write_and_release(int32_t *ctrl, int32_t P, int32_t n, int32_t *handles,
     ierr = hm_cache_flush(cache_memory(), n, handles, L);
     if (ierr != 0) return hm_fail(ierr, trace::kRemHeaderFlush);
   }
+  // Everything written since the set was opened or last removed becomes the
+  // state on disk in one step, durably. Until here a stop at any instant
+  // leaves the previous removal's state; a refusal leaves it too, and the
+  // removal can be tried again.
+  if (DAF_set_commit(handles[0]) != 0) return hm_fail(status::kRecordWrite, trace::kRemCommit);
   fs[fsw::kStoredTableRecords] = fs[fsw::kTableRecords];
   fs[fsw::kStoredTableFirst] = fs[fsw::kTableFirstRecord];
   fs[fsw::kStoredNodeRecords] = fs[fsw::kNodeRecords];

@@ -128,4 +128,9 @@ inline constexpr int32_t kRemBeforeHeader = 34431;     // cached records forgott
 inline constexpr int32_t kRemUndoRecords = 34432;      // runs taken for a move that is redone
 inline constexpr int32_t kRemHeaderFlush = 34433;      // the cached header to its record
 inline constexpr int32_t kRemStoredRecords = 34435;    // the stored tables' runs back to list A
+// The record-file service's set of a file set's files (status 161 when it
+// cannot be formed, 165 when its commit fails).
+inline constexpr int32_t kCreateJoin = 34460;   // hmnewf: the new files made one set
+inline constexpr int32_t kOpenRecover = 34461;  // hmoldf: the set's journal applied
+inline constexpr int32_t kRemCommit = 34462;    // hmremf: the removal committed
 }  // namespace tessera::trace

@@ -332,6 +332,29 @@ bool tables_sound(int32_t *ctrl, WordView fs) {
   return visited == fs[fsw::kDirCount];
 }
 
+// Tell the record-file service which records of the set the state on disk
+// does not need: those it may write in place until the next removal, without
+// keeping their former contents. A refusal costs only speed (the service
+// then keeps every record's former contents), so it is not a failure.
+void release_unneeded_records(WordView fs, int32_t first, int32_t count) {
+  if (count > 0) DAF_set_release(fs[fsw::kHandle1], first, count);
+}
+
+// An opened set: its free lists as stored, and whatever the files hold past
+// the set's end.
+void release_free_records(int32_t *ctrl, WordView fs) {
+  WordView table(ctrl, fs[fsw::kTablePos]);
+  for (int32_t list : {fsw::kListA, fsw::kListB}) {
+    // The lists have been walked and found sound.
+    for (int32_t e = fs[list + listw::kFirst]; e != 0;) {
+      WordView entry(table.at(1), 1 + (e - 1) * extw::kWords);
+      release_unneeded_records(fs, entry[extw::kFirst], entry[extw::kLength]);
+      e = entry[extw::kNext];
+    }
+  }
+  release_unneeded_records(fs, fs[fsw::kEnd], INT32_MAX - fs[fsw::kEnd]);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -371,6 +394,11 @@ int32_t hm_create_files(int32_t *ctrl, int32_t n, const char *const *names, int3
       return hm_fail(status::kFileCreateOrOpen, trace::kCreateRefused);
     }
   }
+  // The files commit together from now on; nothing of them is stored yet.
+  if (DAF_set_attach(n, handles, names, 1) != 0) {
+    hm_close_files(n, names, kDelete, handles, true);
+    return hm_fail(status::kFileCreateOrOpen, trace::kCreateJoin);
+  }
   hm_cache_setup();
   return status::kOk;
 }
@@ -390,6 +418,12 @@ int32_t hm_open_files(int32_t n, const char *const *names, int32_t *handles, int
     }
     records[i] = count;
     L = lengths[i];
+  }
+  // A set stopped after its last removal is brought back to that removal
+  // (or to the next one, when it had committed) before anything is read.
+  if (DAF_set_attach(n, handles, names, 0) != 0) {
+    hm_close_files(n, names, kKeep, handles, true);
+    return hm_fail(status::kFileCreateOrOpen, trace::kOpenRecover);
   }
   hm_cache_setup();
   return status::kOk;
@@ -753,6 +787,10 @@ int32_t hm_new_fileset(int32_t *ctrl, int32_t n, const char *const *names, int32
   }
 
   for (int32_t i = 0; i < 18; ++i) fs[fsw::kCopiedControl + i] = c[fsw::kCopiedControlWords[i]];
+  // Until its first removal the set has no state on disk but its (empty)
+  // header records.
+  const int32_t h = fs[fsw::kFirstHeaderRecord] + fs[fsw::kHeaderRecords];
+  release_unneeded_records(fs, h, N - h);
   return status::kOk;
 }
 
@@ -846,6 +884,7 @@ int32_t hm_old_fileset(int32_t *ctrl, int32_t n, const char *const *names, int32
   ierr = hm_load_fileset_lists(ctrl, P);
   if (ierr != 0) return refuse(ierr, trace::kOldLists);
   if (!tables_sound(ctrl, fs)) return refuse_stored(trace::kStoredTables, trace::kOldLists);
+  release_free_records(ctrl, fs);
   // The header just read names these records; the next removal leaves them
   // untouched until its own header takes over.
   fs[fsw::kStoredTableRecords] = fs[fsw::kTableRecords];
