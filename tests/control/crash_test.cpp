@@ -36,7 +36,7 @@
 #include <vector>
 
 #include "common/status.h"
-#include "control/consistency.h"
+#include "selfcheck/consistency.h"
 #include "recstore.h"
 #include "tessera.h"
 #include "test_support/fileset_fixture.h"
