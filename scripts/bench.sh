@@ -5,15 +5,18 @@
 #                                              options go to transfer_bench (--help lists them)
 #   scripts/bench.sh mult [n] [options]        hlmult on n x n matrices
 #   scripts/bench.sh kernels [options]         the block product kernels against dgemm
+#   scripts/bench.sh session [options]         sessions that store or rewrite matrices, removal
+#                                              after removal, timed by phase
 set -euo pipefail
 cd "$(dirname "$0")/.."
-usage() { sed -n '2,7s/^# \{0,1\}//p' "$0" >&2; exit 2; }
+usage() { sed -n '2,9s/^# \{0,1\}//p' "$0" >&2; exit 2; }
 [ $# -ge 1 ] || usage
 what=$1; shift
 case "$what" in
   transfer) target=transfer_bench ;;
   mult) target=hlmult_bench ;;
   kernels) target=block_kernels_bench ;;
+  session) target=session_bench ;;
   *) usage ;;
 esac
 scripts/setup.sh bench

@@ -39,6 +39,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -249,13 +250,14 @@ int check_range(Slot &s, int32_t record, int32_t reclen, int32_t count, const vo
 
 // The directory part of a path (".") and its last component.
 void split_path(const char *path, std::string &dir, std::string &base) {
-  const char *slash = std::strrchr(path, '/');
-  if (slash == nullptr) {
-    dir = ".";
-    base = path;
+  const std::string whole(path);
+  const size_t slash = whole.rfind('/');
+  if (slash == std::string::npos) {
+    dir.assign(1, '.');
+    base = whole;
   } else {
-    dir = slash == path ? std::string("/") : std::string(path, static_cast<size_t>(slash - path));
-    base = slash + 1;
+    dir = whole.substr(0, slash == 0 ? 1 : slash);
+    base = whole.substr(slash + 1);
   }
 }
 
@@ -361,6 +363,7 @@ struct FileSet {
   std::vector<uint64_t> keys;      // frame k holds keys[k]
   std::unordered_map<uint64_t, int64_t> where;
   uint64_t salt = 0;
+  std::vector<int32_t> scratch;    // one frame, header and record
   // A commit made durable whose copy into the files failed: the journal
   // stays for the next attach, reads are served from it, writes refused.
   bool stuck = false;
@@ -445,15 +448,21 @@ int set_write_record(FileSet &fs, int32_t member, int32_t r, const int32_t *data
       if (const int rc = start_journal(fs); rc != kOk) return rc;
     }
     k = static_cast<int64_t>(fs.keys.size());
-    const int32_t head[kFrameHeaderWords] = {member, r};
-    if (!write_all(fs.jfd, head, sizeof head, frame_offset(k, fs.reclen))) return kJournalFailed;
+    // A new frame goes out in one write, its header and record together.
     try {
+      fs.scratch.resize(static_cast<size_t>(kFrameHeaderWords) + static_cast<size_t>(fs.reclen));
       fs.keys.push_back(key);
       fs.where.emplace(key, k);
     } catch (const std::bad_alloc &) {
       if (fs.keys.size() > static_cast<size_t>(k)) fs.keys.pop_back();
       return kNoMemory;
     }
+    fs.scratch[0] = member;
+    fs.scratch[1] = r;
+    std::memcpy(fs.scratch.data() + kFrameHeaderWords, data, bytes);
+    return write_all(fs.jfd, fs.scratch.data(), fs.scratch.size() * 4, frame_offset(k, fs.reclen))
+               ? kOk
+               : kJournalFailed;
   }
   return write_all(fs.jfd, data, bytes, frame_offset(k, fs.reclen) + 4 * kFrameHeaderWords)
              ? kOk
@@ -484,30 +493,41 @@ int sync_data(int fd) {
 }
 
 // Copy every frame of the journal open at jfd (K frames of reclen words) to
-// its file, then sync the files. The frames are checked against the set
-// before anything is written.
-int apply_frames(FileSet &fs, int jfd, int64_t K) {
-  std::vector<int32_t> frame;
+// its file, then sync the files. A journal found on disk (checked) has its
+// frames checked against the set before anything is written; the set's own
+// journal (not checked) was written by this set. Frames are read in runs of
+// up to kCopyBytes.
+constexpr size_t kCopyBytes = size_t{4} << 20;
+
+int apply_frames(FileSet &fs, int jfd, int64_t K, bool checked) {
+  const size_t fb = static_cast<size_t>(frame_bytes(fs.reclen));
+  const int64_t per_run = std::max<int64_t>(1, static_cast<int64_t>(kCopyBytes / fb));
+  std::vector<int32_t> run;
   try {
-    frame.resize(static_cast<size_t>(kFrameHeaderWords) + static_cast<size_t>(fs.reclen));
+    run.resize(static_cast<size_t>(std::min(per_run, std::max<int64_t>(K, 1))) * (fb / 4));
   } catch (const std::bad_alloc &) {
     return kNoMemory;
   }
-  const size_t bytes = frame.size() * 4;
-  for (int pass = 0; pass < 2; ++pass) {
+  if (checked) {
     for (int64_t k = 0; k < K; ++k) {
-      if (!read_all(jfd, frame.data(), pass == 0 ? 4 * kFrameHeaderWords : bytes,
-                    frame_offset(k, fs.reclen))) {
+      if (!read_all(jfd, run.data(), 4 * kFrameHeaderWords, frame_offset(k, fs.reclen))) {
         return kForeignJournal;
       }
-      const int32_t member = frame[0], r = frame[1];
+      const int32_t member = run[0], r = run[1];
       if (member < 0 || member >= fs.n || r < 0) return kForeignJournal;
       Slot &s = g_slots[index_of(fs.handles[member])];
-      if (pass == 0) {
-        if (check_range(s, r, fs.reclen, 1, frame.data()) != kOk) return kForeignJournal;
-        continue;
-      }
-      if (!write_all(s.fd, frame.data() + kFrameHeaderWords, bytes - 4 * kFrameHeaderWords,
+      if (check_range(s, r, fs.reclen, 1, run.data()) != kOk) return kForeignJournal;
+    }
+  }
+  for (int64_t k0 = 0; k0 < K; k0 += per_run) {
+    const int64_t count = std::min(per_run, K - k0);
+    if (!read_all(jfd, run.data(), static_cast<size_t>(count) * fb, frame_offset(k0, fs.reclen))) {
+      return kJournalFailed;
+    }
+    for (int64_t j = 0; j < count; ++j) {
+      const int32_t *frame = run.data() + static_cast<size_t>(j) * (fb / 4);
+      const int32_t member = frame[0], r = frame[1];
+      if (!write_all(member_fd(fs, member), frame + kFrameHeaderWords, fb - 4 * kFrameHeaderWords,
                      record_offset(r, fs.reclen))) {
         return kJournalFailed;
       }
@@ -562,11 +582,16 @@ int recover(FileSet &fs) {
   if (K == -2) {
     rc = kForeignJournal;
   } else if (K >= 0) {
-    rc = apply_frames(fs, jfd, K);
+    rc = apply_frames(fs, jfd, K, true);
   }
   g_sys.close(jfd);
   if (rc != kOk) return rc;
-  if (g_sys.unlink_at(fs.dirfd, fs.journal.c_str()) != 0 && errno != ENOENT) return kJournalFailed;
+  // A journal without a commit that cannot be deleted (a directory that may
+  // not be written) is harmless: the next attach drops it again, and a
+  // journal of this set would replace it.
+  if (g_sys.unlink_at(fs.dirfd, fs.journal.c_str()) != 0 && errno != ENOENT && K >= 0) {
+    return kJournalFailed;
+  }
   // A deleted committed journal must stay deleted: a later commit's
   // journal of the same name would otherwise meet it again.
   if (K >= 0 && g_sys.fsync(fs.dirfd) != 0) return kSyncFailed;
@@ -936,7 +961,7 @@ RECSTORE_API int DAF_set_commit(int32_t set) {
     if (fs.journal_new && g_sys.fsync(fs.dirfd) != 0) return kSyncFailed;
     fs.journal_new = false;
     // 3. The frames into the files; then the journal can go.
-    if (apply_frames(fs, fs.jfd, K) != kOk ||
+    if (apply_frames(fs, fs.jfd, K, false) != kOk ||
         g_sys.unlink_at(fs.dirfd, fs.journal.c_str()) != 0 || g_sys.fsync(fs.dirfd) != 0) {
       fs.stuck = true;
       return kOk;

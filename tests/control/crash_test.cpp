@@ -15,6 +15,8 @@
 // The CI runs a fixed set of seeds; TESSERA_CRASH_TRIALS=N runs N trials of
 // each kind, and TESSERA_CRASH_TIMER=1 kills on a timer after a random
 // delay instead of at a counted call.
+#define _FILE_OFFSET_BITS 64
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -25,6 +27,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -36,6 +39,7 @@
 #include <vector>
 
 #include "common/status.h"
+#include "control/fileset_codes.h"
 #include "selfcheck/consistency.h"
 #include "recstore.h"
 #include "tessera.h"
@@ -577,8 +581,8 @@ struct Verdict {
   std::string error;
 };
 
-Verdict verify(const std::vector<std::string> &names, const std::vector<State> &states,
-               int32_t done, bool inside, int32_t max_name) {
+Verdict verify_in(const std::vector<std::string> &names, const std::vector<State> &states,
+                  int32_t done, bool inside, int32_t max_name) {
   Verdict v;
   test::HostAreas host;
   auto ctrl = test::make_control_area(kArea, 1, 8);
@@ -630,6 +634,17 @@ Verdict verify(const std::vector<std::string> &names, const std::vector<State> &
   why = compare(ctrl.data(), P, with, filler.name);
   if (!why.empty()) v.error = "after a new matrix: " + why;
   hmkilf(ctrl.data(), &P, &ierr);
+  return v;
+}
+
+// In areas of its own: the caller's linked areas are given back afterwards.
+Verdict verify(const std::vector<std::string> &names, const std::vector<State> &states,
+               int32_t done, bool inside, int32_t max_name) {
+  char *const linked[3] = {Xerror, Xcache, Xchosky};
+  const Verdict v = verify_in(names, states, done, inside, max_name);
+  Xerror = linked[0];
+  Xcache = linked[1];
+  Xchosky = linked[2];
   return v;
 }
 
@@ -711,6 +726,79 @@ TEST(Crash, PowerLossKeepsTheLastRemovalThatReturned) {
   print("power loss", tally);
   EXPECT_EQ(tally.wrong, 0);
   EXPECT_GT(tally.mid_session, tally.trials / 4);
+}
+
+// A removal whose commit is refused (the disk will not sync) fails with
+// status 165 and its own trace code, leaves the previous removal's state on
+// disk, and goes through when tried again.
+int g_refusals = 0;
+int refusing_fdatasync(int fd) {
+  if (g_refusals > 0) {
+    --g_refusals;
+    errno = EIO;
+    return -1;
+  }
+  return g_real.fdatasync(fd);
+}
+
+TEST(Crash, ARefusedCommitLeavesThePreviousRemoval) {
+  test::HostAreas host;
+  auto ctrl = test::make_control_area(kArea, 1, 8, kRecord);
+  test::FileSet set = test::create_fileset(ctrl, 2);
+  ASSERT_EQ(set.ierr, 0);
+  Op first{Op::kNew};
+  first.name = 1;
+  first.rows = first.cols = first.nr = first.nc = 30;
+  first.stamp = 1;
+  Op second = first;
+  second.kind = Op::kPut;
+  second.stamp = 2;
+  State before, after;
+  apply_op(before, first);
+  after = before;
+  apply_op(after, second);
+
+  Name name(1);
+  int32_t q = 1, type = kTypeDouble, form = kGeneral, handle = 0, ierr = -1;
+  hmnewm(ctrl.data(), name.w, &q, &set.handle, &type, &form, &first.rows, &first.cols, &handle,
+         &ierr);
+  ASSERT_EQ(ierr, 0);
+  ASSERT_EQ(put(ctrl.data(), handle, first), 0);
+  ASSERT_EQ(test::remove_fileset(ctrl, set), 0);
+  ASSERT_EQ(test::reopen_fileset(ctrl, set), 0);
+  int32_t readonly = 0, rows = 0, cols = 0;
+  hmoldm(ctrl.data(), name.w, &q, &set.handle, &readonly, &type, &form, &rows, &cols, &handle,
+         &ierr);
+  ASSERT_EQ(ierr, 0);
+  ASSERT_EQ(put(ctrl.data(), handle, second), 0);
+
+  DAF_system_calls refusing;
+  DAF_set_system_calls(nullptr, &g_real);
+  refusing = g_real;
+  refusing.fdatasync = refusing_fdatasync;
+  g_refusals = 1;
+  DAF_set_system_calls(&refusing, nullptr);
+  const int32_t refused = test::remove_fileset(ctrl, set);
+  DAF_set_system_calls(nullptr, nullptr);
+  EXPECT_EQ(refused, status::kRecordWrite);
+  EXPECT_EQ(host.trace_codes(), std::vector<int32_t>{trace::kRemCommit});
+  std::string why;
+  EXPECT_TRUE(hm_check_control(ctrl.data(), &why)) << why;
+
+  // The files as they are now, without the journal: the previous removal.
+  const std::string copies = test::temp_dir();
+  std::vector<std::string> copy_names = test::fileset_names(copies, 2);
+  for (int i = 0; i < 2; ++i) std::filesystem::copy_file(set.names[i], copy_names[i]);
+  const Verdict v = verify(copy_names, {State(), before, after}, 1, false, 1);
+  EXPECT_EQ(v.error, "");
+  EXPECT_EQ(v.state, 1);
+
+  ASSERT_EQ(test::remove_fileset(ctrl, set), 0);
+  const Verdict w = verify(set.names, {State(), before, after}, 2, false, 1);
+  EXPECT_EQ(w.error, "");
+  EXPECT_EQ(w.state, 2);
+  std::filesystem::remove_all(copies);
+  std::filesystem::remove_all(set.dir);
 }
 
 }  // namespace
