@@ -22,6 +22,7 @@
 #define _FILE_OFFSET_BITS 64
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -54,6 +55,28 @@ double now() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
+// User and system CPU seconds of the process so far: steadier than wall time
+// on a machine shared with other work.
+double cpu() {
+  struct rusage ru;
+  ::getrusage(RUSAGE_SELF, &ru);
+  return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+         static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) * 1e-6;
+}
+
+// Wall and CPU seconds of a phase, added up over the rounds.
+struct Phase {
+  double wall = 0, cpu_s = 0, w0 = 0, c0 = 0;
+  void start() {
+    w0 = now();
+    c0 = cpu();
+  }
+  void stop() {
+    wall += now() - w0;
+    cpu_s += cpu() - c0;
+  }
+};
+
 struct Options {
   std::string dir = "/tmp/tessera-session-bench";
   double mib = 256;
@@ -80,7 +103,7 @@ struct Session {
   std::vector<int32_t> ctrl;
   std::string path;
   int32_t fs = 0;
-  double write = 0, read = 0, remove = 0;
+  Phase write, read, remove;
   int64_t bad = 0;
 
   explicit Session(const Options &opt, const std::string &name) : o(opt), path(o.dir + "/" + name) {}
@@ -107,7 +130,7 @@ struct Session {
 
   // hmremf and hmoldf, then the files synced from outside.
   bool commit() {
-    const double t0 = now();
+    remove.start();
     int32_t ierr = 0, nfiles = 1;
     hmremf(c(), &fs, &ierr);
     if (!ok("hmremf", ierr)) return false;
@@ -118,7 +141,7 @@ struct Session {
     name.push_back('\0');
     char *names[1] = {name.data()};
     hmoldf(c(), &nfiles, names, &fs, &ierr);
-    remove += now() - t0;
+    remove.stop();
     return ok("hmoldf", ierr);
   }
 
@@ -154,7 +177,7 @@ struct Session {
   }
 
   bool get_all(int32_t id, int32_t n, int32_t stamp) {
-    const double t0 = now();
+    read.start();
     int32_t im = 0;
     if (!open_matrix(id, false, true, n, im)) return false;
     const int32_t panel = 256, one = 1;
@@ -169,7 +192,7 @@ struct Session {
           bad += a[static_cast<size_t>(j) * n + i] != element(stamp, i, j0 + j);
     }
     hmrelm(c(), &im, &ierr);
-    read += now() - t0;
+    read.stop();
     return ok("hmrelm", ierr);
   }
 
@@ -188,13 +211,13 @@ bool transfer_session(const Options &o, bool rewriting, Session &s) {
   int32_t im = 0;
   if (rewriting) {
     if (!s.open_matrix(1, true, false, n, im) || !s.put_all(im, n, 0) || !s.commit()) return false;
-    s.remove = 0;
+    s.remove = Phase();
   }
   for (int32_t k = 1; k <= o.rounds; ++k) {
     const int32_t id = rewriting ? 1 : k;
-    const double t0 = now();
+    s.write.start();
     if (!s.open_matrix(id, !rewriting, false, n, im) || !s.put_all(im, n, k)) return false;
-    s.write += now() - t0;
+    s.write.stop();
     if (!s.get_all(id, n, k) || !s.commit()) return false;
   }
   return s.close_set();
@@ -212,7 +235,7 @@ bool mult_session(const Options &o, bool rewriting, Session &s) {
   }
   if (rewriting && (!s.open_matrix(3, true, false, n, y) || !s.put_all(y, n, 3))) return false;
   if (!s.commit()) return false;
-  s.remove = 0;
+  s.remove = Phase();
   for (int32_t k = 1; k <= o.rounds; ++k) {
     const int32_t id = rewriting ? 3 : 10 + k;
     if (!s.open_matrix(1, false, true, n, a) || !s.open_matrix(2, false, true, n, b) ||
@@ -220,11 +243,11 @@ bool mult_session(const Options &o, bool rewriting, Session &s) {
       return false;
     }
     int32_t ta = 0, tb = 0, up = 0, sub = 0, ierr = 0;
-    const double t0 = now();
+    s.write.start();
     hlmult(s.c(), &a, &b, &y, &ta, &tb, &up, &sub, &ierr);
     if (!ok("hlmult", ierr)) return false;
     hmrelm(s.c(), &y, &ierr);
-    s.write += now() - t0;
+    s.write.stop();
     if (!ok("hmrelm Y", ierr)) return false;
     hmrelm(s.c(), &a, &ierr);
     hmrelm(s.c(), &b, &ierr);
@@ -272,8 +295,11 @@ int main(int argc, char **argv) {
       status = 1;
       continue;
     }
-    std::printf("%-18s record %6d words  %d rounds  write %7.3f s  read %7.3f s  remove %7.3f s\n",
-                k.name, o.reclen, o.rounds, s.write, s.read, s.remove);
+    std::printf("%-18s record %6d words  %d rounds  wall/cpu s: write %6.3f %6.3f  read %6.3f %6.3f"
+                "  remove %6.3f %6.3f  total %6.3f %6.3f\n",
+                k.name, o.reclen, o.rounds, s.write.wall, s.write.cpu_s, s.read.wall, s.read.cpu_s,
+                s.remove.wall, s.remove.cpu_s, s.write.wall + s.read.wall + s.remove.wall,
+                s.write.cpu_s + s.read.cpu_s + s.remove.cpu_s);
     std::fflush(stdout);
   }
   return status;

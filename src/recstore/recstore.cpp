@@ -287,27 +287,29 @@ bool sync_directory_of(const char *path) {
 //   8                 4       number of files of the set
 //   12                4       record length in words
 //   16                8       salt: a random number drawn when the journal is made
-//   24                8       0
-//   32 + k * F        8       frame k: member (from 0), record number in that file
-//   40 + k * F        4 L     frame k: the record's contents
-//   32 + K * F        24      commit mark (only once committed, K frames)
+//   24                4072    0
+//   4096 + k * R      R       frame k: the contents of a record, R = 4 L bytes
+//   4096 + K * R      8 K     index (once committed, K frames): for each frame
+//                             its member (from 0) and record number in that file
+//   4096 + K (R + 8)  24      commit mark
 //
-// F = 8 + 4 L. The commit mark is the last thing in the file: magic
-// 0x54494D43, K (two words), the salt (two words) and a check word over the
-// five, so a mark that is torn or left from another journal never counts.
+// Frames begin on a page boundary and hold nothing but the record, so a
+// record goes to the journal in one write of the caller's buffer; which
+// record a frame holds is kept in memory until the commit writes the index.
+// The commit mark is the last thing in the file: magic 0x54494D43, K (two
+// words), the salt (two words) and a check word over the five, so a mark
+// that is torn or left from another journal never counts.
 constexpr int32_t kJournalMagic = 0x4C4E4A54;
 constexpr int32_t kJournalVersion = 1;
-constexpr off_t kJournalHeaderBytes = 32;
+constexpr off_t kJournalHeaderBytes = 4096;
 constexpr int32_t kJournalHeaderWords = 8;
-constexpr int32_t kFrameHeaderWords = 2;
+constexpr int32_t kIndexWords = 2;
 constexpr int32_t kCommitMagic = 0x54494D43;
 constexpr int32_t kCommitWords = 6;
 constexpr const char *kJournalSuffix = ".jnl";
 
-off_t frame_bytes(int32_t reclen) { return 4 * kFrameHeaderWords + record_bytes(reclen); }
-
 off_t frame_offset(int64_t k, int32_t reclen) {
-  return kJournalHeaderBytes + static_cast<off_t>(k) * frame_bytes(reclen);
+  return kJournalHeaderBytes + static_cast<off_t>(k) * record_bytes(reclen);
 }
 
 int32_t commit_check(const int32_t *w) {
@@ -363,7 +365,6 @@ struct FileSet {
   std::vector<uint64_t> keys;      // frame k holds keys[k]
   std::unordered_map<uint64_t, int64_t> where;
   uint64_t salt = 0;
-  std::vector<int32_t> scratch;    // one frame, header and record
   // A commit made durable whose copy into the files failed: the journal
   // stays for the next attach, reads are served from it, writes refused.
   bool stuck = false;
@@ -448,25 +449,15 @@ int set_write_record(FileSet &fs, int32_t member, int32_t r, const int32_t *data
       if (const int rc = start_journal(fs); rc != kOk) return rc;
     }
     k = static_cast<int64_t>(fs.keys.size());
-    // A new frame goes out in one write, its header and record together.
     try {
-      fs.scratch.resize(static_cast<size_t>(kFrameHeaderWords) + static_cast<size_t>(fs.reclen));
       fs.keys.push_back(key);
       fs.where.emplace(key, k);
     } catch (const std::bad_alloc &) {
       if (fs.keys.size() > static_cast<size_t>(k)) fs.keys.pop_back();
       return kNoMemory;
     }
-    fs.scratch[0] = member;
-    fs.scratch[1] = r;
-    std::memcpy(fs.scratch.data() + kFrameHeaderWords, data, bytes);
-    return write_all(fs.jfd, fs.scratch.data(), fs.scratch.size() * 4, frame_offset(k, fs.reclen))
-               ? kOk
-               : kJournalFailed;
   }
-  return write_all(fs.jfd, data, bytes, frame_offset(k, fs.reclen) + 4 * kFrameHeaderWords)
-             ? kOk
-             : kJournalFailed;
+  return write_all(fs.jfd, data, bytes, frame_offset(k, fs.reclen)) ? kOk : kJournalFailed;
 }
 
 int set_read_record(const FileSet &fs, int32_t member, int32_t r, int32_t *data) {
@@ -474,10 +465,8 @@ int set_read_record(const FileSet &fs, int32_t member, int32_t r, int32_t *data)
   if (!fs.where.empty()) {
     auto it = fs.where.find(key_of(member, r));
     if (it != fs.where.end()) {
-      return read_all(fs.jfd, data, bytes,
-                      frame_offset(it->second, fs.reclen) + 4 * kFrameHeaderWords)
-                 ? kOk
-                 : kJournalFailed;
+      return read_all(fs.jfd, data, bytes, frame_offset(it->second, fs.reclen)) ? kOk
+                                                                                : kJournalFailed;
     }
   }
   return read_all(member_fd(fs, member), data, bytes, record_offset(r, fs.reclen)) ? kOk
@@ -494,40 +483,45 @@ int sync_data(int fd) {
 
 // Copy every frame of the journal open at jfd (K frames of reclen words) to
 // its file, then sync the files. A journal found on disk (checked) has its
-// frames checked against the set before anything is written; the set's own
-// journal (not checked) was written by this set. Frames are read in runs of
-// up to kCopyBytes.
+// index read and checked against the set before anything is written; the
+// set's own journal (not checked) is described by its keys in memory.
+// Frames are read in runs of up to kCopyBytes.
 constexpr size_t kCopyBytes = size_t{4} << 20;
 
 int apply_frames(FileSet &fs, int jfd, int64_t K, bool checked) {
-  const size_t fb = static_cast<size_t>(frame_bytes(fs.reclen));
-  const int64_t per_run = std::max<int64_t>(1, static_cast<int64_t>(kCopyBytes / fb));
-  std::vector<int32_t> run;
+  const size_t rb = static_cast<size_t>(record_bytes(fs.reclen));
+  const int64_t per_run = std::max<int64_t>(1, static_cast<int64_t>(kCopyBytes / rb));
+  std::vector<int32_t> run, index;
   try {
-    run.resize(static_cast<size_t>(std::min(per_run, std::max<int64_t>(K, 1))) * (fb / 4));
+    run.resize(static_cast<size_t>(std::min(per_run, std::max<int64_t>(K, 1))) * (rb / 4));
+    index.resize(static_cast<size_t>(K) * kIndexWords);
   } catch (const std::bad_alloc &) {
     return kNoMemory;
   }
   if (checked) {
+    if (!read_all(jfd, index.data(), index.size() * 4, frame_offset(K, fs.reclen))) {
+      return kForeignJournal;
+    }
     for (int64_t k = 0; k < K; ++k) {
-      if (!read_all(jfd, run.data(), 4 * kFrameHeaderWords, frame_offset(k, fs.reclen))) {
-        return kForeignJournal;
-      }
-      const int32_t member = run[0], r = run[1];
+      const int32_t member = index[2 * k], r = index[2 * k + 1];
       if (member < 0 || member >= fs.n || r < 0) return kForeignJournal;
       Slot &s = g_slots[index_of(fs.handles[member])];
       if (check_range(s, r, fs.reclen, 1, run.data()) != kOk) return kForeignJournal;
     }
+  } else {
+    for (int64_t k = 0; k < K; ++k) {
+      index[2 * k] = static_cast<int32_t>(fs.keys[k] >> 32);
+      index[2 * k + 1] = static_cast<int32_t>(fs.keys[k] & 0xffffffffu);
+    }
   }
   for (int64_t k0 = 0; k0 < K; k0 += per_run) {
     const int64_t count = std::min(per_run, K - k0);
-    if (!read_all(jfd, run.data(), static_cast<size_t>(count) * fb, frame_offset(k0, fs.reclen))) {
+    if (!read_all(jfd, run.data(), static_cast<size_t>(count) * rb, frame_offset(k0, fs.reclen))) {
       return kJournalFailed;
     }
     for (int64_t j = 0; j < count; ++j) {
-      const int32_t *frame = run.data() + static_cast<size_t>(j) * (fb / 4);
-      const int32_t member = frame[0], r = frame[1];
-      if (!write_all(member_fd(fs, member), frame + kFrameHeaderWords, fb - 4 * kFrameHeaderWords,
+      const int32_t member = index[2 * (k0 + j)], r = index[2 * (k0 + j) + 1];
+      if (!write_all(member_fd(fs, member), run.data() + static_cast<size_t>(j) * (rb / 4), rb,
                      record_offset(r, fs.reclen))) {
         return kJournalFailed;
       }
@@ -549,13 +543,14 @@ int64_t committed_frames(const FileSet &fs, int jfd) {
   struct stat st;
   if (::fstat(jfd, &st) != 0) return -2;
   int32_t header[kJournalHeaderWords] = {};
-  if (st.st_size < kJournalHeaderBytes) return -1;
-  if (!read_all(jfd, header, sizeof header, 0)) return -2;
+  const size_t have = static_cast<size_t>(std::min<off_t>(st.st_size, sizeof header));
+  if (!read_all(jfd, header, have, 0)) return -2;
   bool zero = true;
   for (int32_t w : header) zero = zero && w == 0;
   if (zero) return -1;  // made, but its header never reached the disk
+  // Anything else that is not a journal's header is somebody else's file.
   if (header[0] != kJournalMagic || header[1] != kJournalVersion) return -2;
-  const off_t fb = frame_bytes(header[3] > 0 ? header[3] : 1);
+  const off_t fb = record_bytes(header[3] > 0 ? header[3] : 1) + 4 * kIndexWords;
   const off_t body = st.st_size - kJournalHeaderBytes - 4 * kCommitWords;
   if (body < 0 || body % fb != 0) return -1;
   int32_t mark[kCommitWords] = {};
@@ -945,10 +940,23 @@ RECSTORE_API int DAF_set_commit(int32_t set) {
     fs.created = false;
   }
   if (!fs.keys.empty()) {
-    // 2. The frames, then the commit mark behind them, then the journal's
-    // name. From the end of this step the commit stands.
-    if (sync_data(fs.jfd) != kOk) return kSyncFailed;
+    // 2. The frames and their index, then the commit mark behind them, then
+    // the journal's name. From the end of this step the commit stands.
     const int64_t K = static_cast<int64_t>(fs.keys.size());
+    std::vector<int32_t> index;
+    try {
+      index.resize(static_cast<size_t>(K) * kIndexWords);
+    } catch (const std::bad_alloc &) {
+      return kNoMemory;
+    }
+    for (int64_t k = 0; k < K; ++k) {
+      index[2 * k] = static_cast<int32_t>(fs.keys[k] >> 32);
+      index[2 * k + 1] = static_cast<int32_t>(fs.keys[k] & 0xffffffffu);
+    }
+    if (!write_all(fs.jfd, index.data(), index.size() * 4, frame_offset(K, fs.reclen))) {
+      return kJournalFailed;
+    }
+    if (sync_data(fs.jfd) != kOk) return kSyncFailed;
     int32_t mark[kCommitWords] = {kCommitMagic,
                                   static_cast<int32_t>(K & 0xffffffff),
                                   static_cast<int32_t>(K >> 32),
@@ -956,7 +964,9 @@ RECSTORE_API int DAF_set_commit(int32_t set) {
                                   static_cast<int32_t>(fs.salt >> 32),
                                   0};
     mark[5] = commit_check(mark);
-    if (!write_all(fs.jfd, mark, sizeof mark, frame_offset(K, fs.reclen))) return kJournalFailed;
+    if (!write_all(fs.jfd, mark, sizeof mark, frame_offset(K, fs.reclen) + 4 * kIndexWords * K)) {
+      return kJournalFailed;
+    }
     if (sync_data(fs.jfd) != kOk) return kSyncFailed;
     if (fs.journal_new && g_sys.fsync(fs.dirfd) != 0) return kSyncFailed;
     fs.journal_new = false;
