@@ -713,7 +713,7 @@ void print(const char *what, const Tally &t) {
 
 TEST(Crash, KilledSessionsReopenAtTheirLastRemoval) {
   Tally tally;
-  run_trials(Stop::kKill, env_count("TESSERA_CRASH_TRIALS", 24), 1000, tally);
+  run_trials(Stop::kKill, env_count("TESSERA_CRASH_TRIALS", 16), 1000, tally);
   print("killed", tally);
   EXPECT_EQ(tally.wrong, 0);
   // Not a vacuous pass: most stops fall between removals of a stored set.
@@ -722,7 +722,7 @@ TEST(Crash, KilledSessionsReopenAtTheirLastRemoval) {
 
 TEST(Crash, PowerLossKeepsTheLastRemovalThatReturned) {
   Tally tally;
-  run_trials(Stop::kPower, env_count("TESSERA_CRASH_TRIALS", 24), 5000, tally);
+  run_trials(Stop::kPower, env_count("TESSERA_CRASH_TRIALS", 16), 5000, tally);
   print("power loss", tally);
   EXPECT_EQ(tally.wrong, 0);
   EXPECT_GT(tally.mid_session, tally.trials / 4);
