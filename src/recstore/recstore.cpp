@@ -3,12 +3,14 @@
 // Owns the handle table (a fixed array of open files, each with its record
 // length and a cached record count), the table of file sets (groups of open
 // files that commit together, each with its journal) and every byte the
-// service reads or writes. The layouts of a record file and of a journal are
-// described in recstore.h. All transfers use pread/pwrite on the file
-// descriptor; nothing is buffered in the process.
+// service reads or writes. The layout of a record file is described in
+// recstore.h, that of a journal below. All transfers use pread/pwrite on the
+// file descriptor; nothing is buffered in the process.
 //
-// Every system call goes through one table (g_sys), so that a test can stand
-// in for the file system: fail a call, or lose the writes not yet synced.
+// Every system call that reads, writes, syncs, makes or deletes a file goes
+// through one table (g_sys), so that a test can stand in for the file
+// system: fail a call, or lose the writes not yet synced. (fstat and flock,
+// which change no file's contents, are called directly.)
 //
 // A file set's records that its last commit needs ("protected": below the
 // length a file had at the commit and not released as free) are never
