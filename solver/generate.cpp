@@ -133,9 +133,7 @@ double unit(int64_t r, int64_t c) {
 }
 
 // Off-diagonal band entry a(r, c) = a(c, r), in [-1, 1).
-double band_value(int64_t r, int64_t c) {
-  return 2 * unit(std::max(r, c), std::min(r, c)) - 1;
-}
+double band_value(int64_t r, int64_t c) { return 2 * unit(std::max(r, c), std::min(r, c)) - 1; }
 
 // --- the dense kernel matrix ---------------------------------------------------
 
@@ -144,8 +142,7 @@ class KernelMatrix final : public DenseSource {
   explicit KernelMatrix(int32_t n) : n_(n) {}
   int32_t n() const override { return n_; }
 
-  void fill(int32_t i0, int32_t nr, int32_t j0, int32_t nc, double *a,
-            int64_t lda) const override {
+  void fill(int32_t i0, int32_t nr, int32_t j0, int32_t nc, double *a, int64_t lda) const override {
     if (i0 < 0 || nr < 0 || j0 < 0 || nc < 0 || i0 > n_ - nr || j0 > n_ - nc ||
         (nr > 0 && nc > 0 && lda < nr))
       throw std::out_of_range("dense-spd: region outside the matrix");
@@ -217,9 +214,9 @@ int64_t parse_count(const std::string &spec, std::string_view text, const char *
   int64_t v = 0;
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
   if (ec != std::errc() || end != text.data() + text.size() || text.empty() || v < lo || v > hi)
-    throw InputError("generated problem \"" + spec + "\": " + what + " must be a whole number from " +
-                     std::to_string(lo) + " to " + std::to_string(hi) + ", not \"" +
-                     std::string(text) + "\"");
+    throw InputError("generated problem \"" + spec + "\": " + what +
+                     " must be a whole number from " + std::to_string(lo) + " to " +
+                     std::to_string(hi) + ", not \"" + std::string(text) + "\"");
   return v;
 }
 
@@ -287,7 +284,7 @@ SparseSym laplace3d(int32_t k) {
 
 SparseSym elasticity3d(int32_t k, ElementKind kind, bool clamped) {
   const int64_t np = static_cast<int64_t>(k) + 1;  // nodes along an edge
-  const int32_t first_x = clamped ? 1 : 0;          // nodes at x = 0 are fixed
+  const int32_t first_x = clamped ? 1 : 0;         // nodes at x = 0 are fixed
   const int64_t nx = np - first_x;
   if (k < 1 || 3 * nx * np * np > kMaxUnknowns)
     throw std::invalid_argument("elasticity3d: K out of range");
@@ -302,7 +299,7 @@ SparseSym elasticity3d(int32_t k, ElementKind kind, bool clamped) {
   // the set of those coupled to the node (bit o); with sum, also adds the
   // cube stiffness into sum[o][c][d] (this node's direction c, the
   // neighbour's d).
-  auto couplings = [&](int32_t x, int32_t y, int32_t z, double (*sum)[3][3]) {
+  auto couplings = [&](int32_t x, int32_t y, int32_t z, double(*sum)[3][3]) {
     uint32_t linked = 0;
     for (int32_t cz = std::max(z - 1, 0); cz <= std::min(z, k - 1); ++cz)
       for (int32_t cy = std::max(y - 1, 0); cy <= std::min(y, k - 1); ++cy)
@@ -448,7 +445,8 @@ Problem make_problem(const std::string &spec) {
       p.sparse = band(static_cast<int32_t>(n), static_cast<int32_t>(w));
     } else {
       std::string known;
-      for (const ProblemKind &k : problem_kinds()) known += (known.empty() ? "" : ", ") + std::string(k.syntax);
+      for (const ProblemKind &k : problem_kinds())
+        known += (known.empty() ? "" : ", ") + std::string(k.syntax);
       throw InputError("generated problem \"" + spec + "\": unknown kind \"" + std::string(kind) +
                        "\"; the kinds are " + known);
     }

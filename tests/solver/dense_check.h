@@ -12,8 +12,8 @@
 
 extern "C" {
 void dpotrf_(const char *uplo, const int *n, double *a, const int *lda, int *info);
-void dsyev_(const char *jobz, const char *uplo, const int *n, double *a, const int *lda,
-            double *w, double *work, const int *lwork, int *info);
+void dsyev_(const char *jobz, const char *uplo, const int *n, double *a, const int *lda, double *w,
+            double *work, const int *lwork, int *info);
 }
 
 namespace tessera::test {

@@ -2,6 +2,8 @@
 // eigenvalues and Cholesky, rigid-body motions, the strain energy of a uniform
 // strain, the unclamped brick with the clamped face removed), and the spec
 // parser's refusals.
+#include "generate.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,7 +14,6 @@
 #include <vector>
 
 #include "dense_check.h"
-#include "generate.h"
 
 namespace tessera::test {
 namespace {
@@ -94,7 +95,8 @@ TEST(Generated, ElasticityHasRigidBodyNullSpaceAndTheExactStrainEnergy) {
       for (int z = 0, node = 0; z < np; ++z)
         for (int y = 0; y < np; ++y)
           for (int x = 0; x < np; ++x, ++node) {
-            const std::array<double, 3> d = u(std::array<double, 3>{1.0 * x / k, 1.0 * y / k, 1.0 * z / k});
+            const std::array<double, 3> d =
+                u(std::array<double, 3>{1.0 * x / k, 1.0 * y / k, 1.0 * z / k});
             for (int c = 0; c < 3; ++c) v[3 * node + c] = d[c];
           }
       return v;
@@ -142,7 +144,8 @@ TEST(Generated, ElasticityHasRigidBodyNullSpaceAndTheExactStrainEnergy) {
 TEST(Generated, ClampedElasticityIsTheFreeBrickWithoutTheFixedFace) {
   for (ElementKind kind : {ElementKind::hex, ElementKind::tet})
     for (int32_t k : {1, 2, 3}) {
-      SCOPED_TRACE(std::string(kind == ElementKind::hex ? "hex" : "tet") + " K " + std::to_string(k));
+      SCOPED_TRACE(std::string(kind == ElementKind::hex ? "hex" : "tet") + " K " +
+                   std::to_string(k));
       const SparseSym free = solve::elasticity3d(k, kind, false);
       const SparseSym fixed = solve::elasticity3d(k, kind, true);
       expect_well_formed(fixed);
@@ -157,12 +160,14 @@ TEST(Generated, ClampedElasticityIsTheFreeBrickWithoutTheFixedFace) {
       std::vector<double> cut(kept.size() * kept.size());
       const size_t nf = static_cast<size_t>(free.n);
       for (size_t j = 0; j < kept.size(); ++j)
-        for (size_t i = 0; i < kept.size(); ++i) cut[i + j * kept.size()] = full[kept[i] + kept[j] * nf];
+        for (size_t i = 0; i < kept.size(); ++i)
+          cut[i + j * kept.size()] = full[kept[i] + kept[j] * nf];
       EXPECT_EQ(to_dense(fixed), cut);
       // Pattern: entry p of the clamped column is the free brick's entry for the same pair.
       std::set<std::pair<int32_t, int32_t>> pattern;
       for (int32_t j = 0; j < free.n; ++j)
-        for (int64_t p = free.colptr[j]; p < free.colptr[j + 1]; ++p) pattern.insert({free.rowind[p], j});
+        for (int64_t p = free.colptr[j]; p < free.colptr[j + 1]; ++p)
+          pattern.insert({free.rowind[p], j});
       for (int32_t j = 0; j < fixed.n; ++j)
         for (int64_t p = fixed.colptr[j]; p < fixed.colptr[j + 1]; ++p)
           EXPECT_TRUE(pattern.count({kept[fixed.rowind[p]], kept[j]}));
@@ -216,9 +221,15 @@ TEST(Generated, DenseKernelRegionsAgreeWithTheWholeMatrix) {
     }
   EXPECT_TRUE(cholesky_succeeds(whole, n));
   // Panels on and off the diagonal, a single entry, into a larger leading dimension.
-  struct Region { int32_t i0, nr, j0, nc; };
-  for (Region r : {Region{0, 64, 0, 64}, {100, 37, 5, 80}, {5, 80, 100, 37}, {299, 1, 0, 1},
-                   {250, 50, 250, 50}, {0, 0, 0, 10}}) {
+  struct Region {
+    int32_t i0, nr, j0, nc;
+  };
+  for (Region r : {Region{0, 64, 0, 64},
+                   {100, 37, 5, 80},
+                   {5, 80, 100, 37},
+                   {299, 1, 0, 1},
+                   {250, 50, 250, 50},
+                   {0, 0, 0, 10}}) {
     const int64_t lda = r.nr + 3;
     std::vector<double> part(static_cast<size_t>(lda) * r.nc, -7.0);
     src->fill(r.i0, r.nr, r.j0, r.nc, part.data(), lda);
@@ -237,11 +248,19 @@ TEST(Generated, DenseKernelRegionsAgreeWithTheWholeMatrix) {
 }
 
 TEST(Generated, SpecsGiveTheirProblemsOrAClearRefusal) {
-  struct Good { const char *spec; int32_t n; bool dense; };
-  for (Good g : {Good{"laplace2d:5", 25, false}, {"laplace3d:3", 27, false},
-                 {"elasticity3d:2", 54, false}, {"elasticity3d:2:hex", 54, false},
-                 {"elasticity3d:2:tet", 54, false}, {"dense-spd:9000", 9000, true},
-                 {"band:10:3", 10, false}, {"band:10:0", 10, false}}) {
+  struct Good {
+    const char *spec;
+    int32_t n;
+    bool dense;
+  };
+  for (Good g : {Good{"laplace2d:5", 25, false},
+                 {"laplace3d:3", 27, false},
+                 {"elasticity3d:2", 54, false},
+                 {"elasticity3d:2:hex", 54, false},
+                 {"elasticity3d:2:tet", 54, false},
+                 {"dense-spd:9000", 9000, true},
+                 {"band:10:3", 10, false},
+                 {"band:10:0", 10, false}}) {
     SCOPED_TRACE(g.spec);
     const solve::Problem p = solve::make_problem(g.spec);
     EXPECT_EQ(p.name, g.spec);
@@ -253,9 +272,13 @@ TEST(Generated, SpecsGiveTheirProblemsOrAClearRefusal) {
   EXPECT_NE(solve::make_problem("elasticity3d:2").sparse.values,
             solve::make_problem("elasticity3d:2:tet").sparse.values);
 
-  struct Bad { const char *spec; const char *says; };
-  for (Bad b : {Bad{"laplace4d:3", "unknown kind \"laplace4d\"; the kinds are laplace2d:K, "
-                                   "laplace3d:K, elasticity3d:K[:hex|:tet], dense-spd:N, band:N:W"},
+  struct Bad {
+    const char *spec;
+    const char *says;
+  };
+  for (Bad b : {Bad{"laplace4d:3",
+                    "unknown kind \"laplace4d\"; the kinds are laplace2d:K, "
+                    "laplace3d:K, elasticity3d:K[:hex|:tet], dense-spd:N, band:N:W"},
                 {"", "unknown kind \"\""},
                 {"laplace2d", "expected laplace2d:K"},
                 {"laplace2d:3:4", "expected laplace2d:K"},
@@ -292,8 +315,10 @@ TEST(Generated, SpecsGiveTheirProblemsOrAClearRefusal) {
     std::string spec = k.syntax;
     spec = spec.substr(0, spec.find('['));
     for (char &c : spec)
-      if (c == 'K' || c == 'N') c = '4';
-      else if (c == 'W') c = '1';
+      if (c == 'K' || c == 'N')
+        c = '4';
+      else if (c == 'W')
+        c = '1';
     EXPECT_NO_THROW(solve::make_problem(spec)) << spec;
   }
 }
