@@ -91,6 +91,7 @@ program stiffness
   ierr = TESSERA_CLOSE_CHECK
   call hmclos(ctrl, ierr)
   call check('hmclos', ierr)
+  deallocate(ctrl)
   if (bad /= 0) then
     print *, 'stiffness: elements wrong:', bad
     stop 1
