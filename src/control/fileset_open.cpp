@@ -333,9 +333,9 @@ bool tables_sound(int32_t *ctrl, WordView fs) {
 }
 
 // Tell the record-file service which records of the set the state on disk
-// does not need: those it may write in place until the next removal, without
-// keeping their former contents. A refusal costs only speed (the service
-// then keeps every record's former contents), so it is not a failure.
+// does not need: those it may write in place until the next removal instead
+// of through its journal. A refusal costs only speed (the service then
+// journals those records too), so it is not a failure.
 void release_unneeded_records(WordView fs, int32_t first, int32_t count) {
   if (count > 0) DAF_set_release(fs[fsw::kHandle1], first, count);
 }
