@@ -117,6 +117,13 @@ int32_t hm_index_find_read(int32_t *ctrl, int32_t D, int32_t key, int32_t &recor
 int32_t hm_index_locate_leaf(int32_t *ctrl, int32_t D, int32_t key, int32_t &leaf,
                              int32_t &entry, int32_t &found, int32_t &record);
 
+// Walk the whole index once, every node read (and so checked) on the way,
+// each placed at its depth and inside its parent's key range (traces 34710,
+// 34711 and the node checks', status 164). A kill runs it before it gives
+// the matrix's records back, so that a damaged extent table cannot give
+// away records the index still names.
+int32_t hm_index_verify(int32_t *ctrl, int32_t D);
+
 // Insert (key, record) after a hm_index_find of `key` that found nothing,
 // with no other index search in between. Descriptor word 35 counts every
 // call. Traces 32047, 32048, 32049, 32050, 32051 and the node routines'.

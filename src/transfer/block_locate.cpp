@@ -44,13 +44,34 @@ int32_t locate_read(int32_t *ctrl, int32_t D, int32_t bi, int32_t bj, int32_t re
   return status::kOk;
 }
 
+// Every block was created through hm_locate_block_write, which raised
+// descriptor words 18 and 19 to its distance from the diagonal; a stored
+// block beyond them means the header or the index is not what was written,
+// and a product clipped by those words would leave the block out.
+bool within_distances(const WordView &d, int32_t bi, int32_t bj) {
+  return bi - bj <= d[dw::kLowerSeen] && bj - bi <= d[dw::kUpperSeen];
+}
+
+int32_t locate_found(int32_t *ctrl, int32_t D, int32_t bi, int32_t bj, int32_t record,
+                     const FetchRequest &req, BlockRef &out) {
+  if (int32_t st = locate_read(ctrl, D, bi, bj, record, req, out); st != status::kOk) return st;
+  if (out.record >= 1 && !within_distances(WordView(ctrl, D), bi, bj)) {
+    // The buffer stays resident for its owner; a pin taken for the caller
+    // is given back, since the caller gets no block.
+    if (req.pin_mode == 1 && out.position != 0) hm_buffer_pin(ctrl, D, out.position, 0, 0);
+    out = BlockRef{};
+    return hm_fail(status::kRecordRead, trace::kBlockDistance);
+  }
+  return status::kOk;
+}
+
 }  // namespace
 
 int32_t hm_locate_block_read(int32_t *ctrl, int32_t D, int32_t bi, int32_t bj,
                              const FetchRequest &req, BlockRef &out) {
   out = BlockRef{};
   if (!in_grid(WordView(ctrl, D), bi, bj)) return hm_fail(status::kFull, trace::kGetOutsideGrid);
-  return locate_read(ctrl, D, bi, bj, 0, req, out);
+  return locate_found(ctrl, D, bi, bj, 0, req, out);
 }
 
 int32_t hm_locate_block_write(int32_t *ctrl, int32_t D, int32_t bi, int32_t bj,
@@ -137,9 +158,12 @@ int32_t step(int32_t *ctrl, int32_t D, bool ascending, bool forward, int32_t &ke
     const int32_t ierr = hm_index_node(ctrl, D, next, 1, 1, pos);
     if (ierr != 0) return ierr;
     WordView m(ctrl, pos);
-    if (m[idxw::kCount] < 1) {
+    // Keys rise along the leaf chain; a link that does not continue them
+    // would repeat blocks or walk in a circle.
+    const int32_t here = d[cursor(ascending, curw::kPosition)];
+    if (forward ? m[idxw::key_word(1)] <= here : m[idxw::key_word(m[idxw::kCount])] >= here) {
       hm_buffer_pin(ctrl, D, pos, 0, 0);
-      return status::kRecordRead;
+      return hm_fail(status::kRecordRead, trace::kStepOrder);
     }
     drop_leaf(ctrl, D, ascending);
     leaf = pos;
@@ -202,7 +226,6 @@ int32_t hm_block_traverse(int32_t *ctrl, int32_t D, int32_t mode, int32_t &bi, i
     }
   }
   if (record < 1) return status::kOk;
-  if (key < 1 || key > d[dw::kGridBlocks]) return hm_fail(status::kRecordRead, trace::kTraverseSearch);
   int32_t fi = 0, fj = 0, r = 0, q = 0;
   hm_block_indices(ctrl, D, key, fi, fj, r, q);
   if (!within(ascending, fi, fj, BI, BJ)) {
@@ -211,7 +234,7 @@ int32_t hm_block_traverse(int32_t *ctrl, int32_t D, int32_t mode, int32_t &bi, i
     out.bj = fj;
     return status::kOk;
   }
-  ierr = locate_read(ctrl, D, fi, fj, record, req, out);
+  ierr = locate_found(ctrl, D, fi, fj, record, req, out);
   if (ierr != 0) return ierr;
   bi = fi;
   bj = fj;
