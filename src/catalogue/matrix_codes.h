@@ -55,6 +55,7 @@ inline constexpr int32_t kHeaderPacked = 34610;      // words 39-40
 inline constexpr int32_t kRestoreRecordsNeeded = 34611;  // word 38 and the shape disagree
 inline constexpr int32_t kRestoreGeometry = 34612;   // stored words 42-76 and the shape disagree
 inline constexpr int32_t kRestoreDistances = 34613;  // words 18-19 outside the block grid
+inline constexpr int32_t kRestoreTypeWord = 34619;  // 256 k + t beyond a word
 inline constexpr int32_t kTableUnsound = 34614;      // extent lists or free entries broken
 inline constexpr int32_t kTableOutside = 34615;      // used records outside the set, free, or
                                                      // over the header or the saved table

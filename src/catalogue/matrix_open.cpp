@@ -8,6 +8,7 @@
 // leaves a half-open matrix that would keep its file set from being removed.
 #include <algorithm>
 #include <cstdint>
+#include <limits>
 
 #include "catalogue/descriptor_words.h"
 #include "catalogue/directory.h"
@@ -238,6 +239,10 @@ int32_t hm_matrix_restore(int32_t *ctrl, int32_t D, int32_t &typeword, int32_t &
   int32_t st = nb == 0 ? status::kRecordTooSmall : status::kOk;
   if (st == status::kOk && d[dw::kHyperOrder] < 1) st = status::kPoolTooSmallForHyperblock;
   if (st != status::kOk) return hm_fail(st, trace::kRestore);
+  // The type word handed back is 256 k + t; a record long enough for
+  // elements of that many items could still make it overflow.
+  if (256 * int64_t{d[dw::kItems]} + d[dw::kType] > std::numeric_limits<int32_t>::max())
+    return hm_fail(status::kRecordRead, trace::kRestoreTypeWord);
 
   // A header of placement 1 still holds the geometry words creation
   // derived; they must be what the shape gives now. Every placement's

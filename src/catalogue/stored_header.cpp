@@ -98,10 +98,8 @@ int32_t hm_header_fault(int32_t *ctrl, int32_t D, int32_t k, const int32_t *key,
   for (int32_t w = 0; w < dw::kKeyWords; ++w) same = same && d[dw::kQualifier + w] == key[w];
   if (!same) return trace::kHeaderKey;
 
-  const int32_t t = d[dw::kType], items = d[dw::kItems];
-  // The type word hmoldm hands back is 256 k + t.
-  if (t < 1 || t > kTypeLast || items < 1 || 256 * int64_t{items} + t > kInt32Max)
-    return trace::kHeaderType;
+  const int32_t t = d[dw::kType];
+  if (t < 1 || t > kTypeLast || d[dw::kItems] < 1) return trace::kHeaderType;
 
   const int32_t s = d[dw::kForm];
   const bool triangle = s == kFormSymmetric || s == kFormUpper;
@@ -123,8 +121,9 @@ int32_t hm_header_fault(int32_t *ctrl, int32_t D, int32_t k, const int32_t *key,
                                              (lower == m - 1 && upper == n - 1);
   if (!band) return trace::kHeaderBand;
 
+  // An order of 0 is the restore's to refuse (status 105).
   const int32_t b1 = d[dw::kHyperOrder];
-  if (b1 < 1 || b1 > kMaxHyperOrder) return trace::kHeaderHyperOrder;
+  if (b1 < 0 || b1 > kMaxHyperOrder) return trace::kHeaderHyperOrder;
 
   // Where the extent table is and how many entries it has.
   const int32_t placement = d[dw::kPlacement];

@@ -134,6 +134,12 @@ int32_t search(int32_t *ctrl, int32_t D, bool ascending, int32_t key, int32_t &r
   return status::kOk;
 }
 
+// Position of the leaf a search for `key` ends in.
+int32_t leaf_of(int32_t *ctrl, int32_t D, int32_t key, int32_t &leaf) {
+  int32_t entry = 0, found = 0, record = 0;
+  return hm_index_locate_leaf(ctrl, D, key, leaf, entry, found, record);
+}
+
 // Move the cursor to the next (forward) or previous stored block; record 0
 // when there is none (the cursor then stays where it was).
 int32_t step(int32_t *ctrl, int32_t D, bool ascending, bool forward, int32_t &key,
@@ -153,9 +159,17 @@ int32_t step(int32_t *ctrl, int32_t D, bool ascending, bool forward, int32_t &ke
   if (e > count) e = count + 1;  // the cursor may be stale; never read past the count
   if (e < 1 || e > count) {
     const int32_t next = n[forward ? idxw::kNextLeaf : idxw::kPrevLeaf];
-    if (next == 0) return status::kOk;
+    int32_t at = 0;
+    if (next == 0) {
+      // The end of the chain is the end of the index: a search for the
+      // last (first) position of the grid ends in this leaf too.
+      if (int32_t ierr = leaf_of(ctrl, D, forward ? d[dw::kGridBlocks] : 1, at); ierr != 0)
+        return ierr;
+      if (at != leaf) return hm_fail(status::kRecordRead, trace::kStepChainEnd);
+      return status::kOk;
+    }
     int32_t pos = 0;
-    const int32_t ierr = hm_index_node(ctrl, D, next, 1, 1, pos);
+    int32_t ierr = hm_index_node(ctrl, D, next, 1, 1, pos);
     if (ierr != 0) return ierr;
     WordView m(ctrl, pos);
     // Keys rise along the leaf chain; a link that does not continue them
@@ -164,6 +178,18 @@ int32_t step(int32_t *ctrl, int32_t D, bool ascending, bool forward, int32_t &ke
     if (forward ? m[idxw::key_word(1)] <= here : m[idxw::key_word(m[idxw::kCount])] >= here) {
       hm_buffer_pin(ctrl, D, pos, 0, 0);
       return hm_fail(status::kRecordRead, trace::kStepOrder);
+    }
+    // Of two neighbours on the chain, the search for the position just
+    // below the right one's first key ends in the left one; in any other
+    // leaf when the link skips leaves whose blocks the walk would miss.
+    // (Both leaves are pinned while the search runs.)
+    const int32_t right_first = forward ? m[idxw::key_word(1)] : n[idxw::key_word(1)];
+    ierr = leaf_of(ctrl, D, right_first - 1, at);
+    if (ierr == 0 && at != (forward ? leaf : pos))
+      ierr = hm_fail(status::kRecordRead, trace::kStepChainSkip);
+    if (ierr != 0) {
+      hm_buffer_pin(ctrl, D, pos, 0, 0);
+      return ierr;
     }
     drop_leaf(ctrl, D, ascending);
     leaf = pos;
