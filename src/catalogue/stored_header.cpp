@@ -2,6 +2,7 @@
 // (stored_header.h). They only read; the callers refuse and clean up.
 #include "catalogue/stored_header.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <new>
@@ -168,12 +169,12 @@ const int32_t *hm_used_table(int32_t *ctrl, int32_t D) {
   return nullptr;
 }
 
-bool hm_used_covers(const int32_t *entries, const int32_t *list, const int64_t *sorted,
-                    int32_t n, int32_t shift) {
+bool hm_used_covers(const int32_t *entries, const int32_t *list, const int32_t *sorted,
+                    int32_t n, int32_t stride) {
   int32_t e = list[listw::kFirst];
   int32_t left = list[listw::kCount];
   for (int32_t i = 0; i < n; ++i) {
-    const int64_t v = sorted[i] >> shift;
+    const int64_t v = sorted[static_cast<ptrdiff_t>(i) * stride];
     while (e != 0 && left > 0 &&
            int64_t{*hm_extent_word(entries, e, extw::kFirst)} +
                    *hm_extent_word(entries, e, extw::kLength) <=
@@ -212,8 +213,7 @@ int32_t hm_extent_table_fault(int32_t *ctrl, int32_t D, int32_t k, const int32_t
   }
 
   for (int32_t w : {dw::kIndexRoot, dw::kRightPacked, dw::kBottomPacked}) {
-    const int64_t record = d[w];
-    if (record != 0 && !hm_used_covers(entries, used, &record, 1)) return trace::kTableIndexOwner;
+    if (d[w] != 0 && !hm_used_covers(entries, used, d.at(w), 1)) return trace::kTableIndexOwner;
   }
   return 0;
 }

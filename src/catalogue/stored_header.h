@@ -42,10 +42,10 @@ int32_t hm_extent_table_fault(int32_t *ctrl, int32_t D, int32_t k, const int32_t
 // matrix is open read-only); nullptr when it is not.
 const int32_t *hm_used_table(int32_t *ctrl, int32_t D);
 
-// True when each of the n records sorted[i] >> shift (ascending) lies in
-// the extent list `list` of the table at `entries`; the low `shift` bits are
-// the caller's tags. One merge walk: O(n + extents).
-bool hm_used_covers(const int32_t *entries, const int32_t *list, const int64_t *sorted,
-                    int32_t n, int32_t shift = 0);
+// True when each of the n records sorted[i * stride] (ascending) lies in
+// the extent list `list` of the table at `entries`; the words between them
+// are the caller's. One merge walk: O(n + extents).
+bool hm_used_covers(const int32_t *entries, const int32_t *list, const int32_t *sorted,
+                    int32_t n, int32_t stride = 1);
 
 }  // namespace tessera

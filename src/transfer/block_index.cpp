@@ -41,24 +41,28 @@ bool record_in_set(WordView fs, int32_t record) {
   return record >= fs[fsw::kFirstHeaderRecord] + fs[fsw::kHeaderRecords] && record < fs[fsw::kEnd];
 }
 
-// Tags of the records a node names, for the sharing rule: an interior
-// node's children and a leaf's blocks of their own are named once; the
-// blocks of one edge share their packed record.
-constexpr int64_t kTagOwn = 0;
-constexpr int64_t kTagRightEdge = 1;
-constexpr int64_t kTagBottomEdge = 2;
-constexpr int32_t kTagBits = 2;
 // Nodes of up to this many named records are sorted on the stack (a record
 // of 2048 words holds 1020 entries).
 constexpr int32_t kStackNames = 1024;
 
-int64_t tag_of(int32_t *ctrl, int32_t D, int32_t key) {
+// A record a node names, and the entry that names it (0: child word 7).
+struct Named {
+  int32_t record;
+  int32_t entry;
+  bool operator<(const Named &o) const {
+    return record < o.record || (record == o.record && entry < o.entry);
+  }
+};
+
+// The records of an array of Named are every second word from the first.
+static_assert(sizeof(Named) == 2 * sizeof(int32_t));
+
+// Kind (2, 3 or 4) of the block at position `key`.
+int32_t kind_of(int32_t *ctrl, int32_t D, int32_t key) {
   int32_t bi = 0, bj = 0, r = 0, q = 0, kind = 0, rows = 0, cols = 0;
   hm_block_indices(ctrl, D, key, bi, bj, r, q);
   hm_block_shape(ctrl, D, bi, bj, kind, rows, cols);
-  if (kind == kKindRightEdge) return kTagRightEdge;
-  if (kind == kKindBottomEdge) return kTagBottomEdge;
-  return kTagOwn;
+  return kind;
 }
 
 // A node just read from record `record` of matrix D, checked before any of
@@ -93,9 +97,9 @@ int32_t node_fault(int32_t *ctrl, int32_t D, const WordView &n, int32_t record) 
       if (n[w] != 0 && bad(n[w])) return trace::kNodeRecords;
   }
   const int32_t names = leaf == 1 ? count : count + 1;
-  int64_t stack_names[kStackNames];
-  std::vector<int64_t> heap_names;
-  int64_t *named = stack_names;
+  Named stack_names[kStackNames];
+  std::vector<Named> heap_names;
+  Named *named = stack_names;
   if (names > kStackNames) {
     try {
       heap_names.resize(static_cast<size_t>(names));
@@ -104,22 +108,25 @@ int32_t node_fault(int32_t *ctrl, int32_t D, const WordView &n, int32_t record) 
     }
     named = heap_names.data();
   }
-  const bool tagged = leaf == 1 && d[dw::kTriangle] != 1;
   for (int32_t i = 0; i < names; ++i) {
-    const int32_t r = leaf == 1 ? n[idxw::value_word(i + 1)]
-                                : (i == 0 ? n[idxw::kChild0] : n[idxw::value_word(i)]);
+    const int32_t entry = leaf == 1 ? i + 1 : i;
+    const int32_t r = entry == 0 ? n[idxw::kChild0] : n[idxw::value_word(entry)];
     if (bad(r)) return trace::kNodeRecords;
-    const int64_t tag = tagged ? tag_of(ctrl, D, n[idxw::key_word(i + 1)]) : kTagOwn;
-    named[i] = (int64_t{r} << kTagBits) | tag;
+    named[i] = Named{r, entry};
   }
   std::sort(named, named + names);
+  // A record named twice is one packed record of an edge holding several
+  // of its blocks; the kinds are worked out only for such records, which
+  // are few.
   for (int32_t i = 1; i < names; ++i) {
-    if ((named[i] >> kTagBits) == (named[i - 1] >> kTagBits) &&
-        (named[i] != named[i - 1] || (named[i] & 3) == kTagOwn))
-      return trace::kNodeShared;
+    if (named[i].record != named[i - 1].record) continue;
+    if (leaf == 0 || d[dw::kTriangle] == 1) return trace::kNodeShared;
+    const int32_t a = kind_of(ctrl, D, n[idxw::key_word(named[i - 1].entry)]);
+    const int32_t b = kind_of(ctrl, D, n[idxw::key_word(named[i].entry)]);
+    if (a != b || a == kKindBlock) return trace::kNodeShared;
   }
   if (const int32_t *entries = hm_used_table(ctrl, D); entries != nullptr) {
-    if (!hm_used_covers(entries, d.at(dw::kUsedList), named, names, kTagBits))
+    if (!hm_used_covers(entries, d.at(dw::kUsedList), &named[0].record, names, 2))
       return trace::kNodeOwner;
   }
   return 0;

@@ -304,8 +304,11 @@ Template build(test::HostAreas &host, std::vector<int32_t> &area, int32_t L, int
     const int32_t t = s.typeword % 256;
     x.cols = (s.storageword % 128 == 5 || t == 11 || t == 12) ? 1 : s.n;
     const int32_t items = std::max(1, s.typeword / 256);
-    Words put = random_values(t, s.m * x.cols * test::element_words(t, items), rng);
-    EXPECT_EQ(h.io(true, D, s.m, x.cols, put.data()), 0) << s.name;
+    // The large one keeps its right half empty, so that puts later create
+    // blocks and the index takes new entries.
+    const int32_t put_cols = std::strcmp(s.name, "BIG2") == 0 ? x.cols / 2 : x.cols;
+    Words put = random_values(t, s.m * put_cols * test::element_words(t, items), rng);
+    EXPECT_EQ(h.io(true, D, s.m, put_cols, put.data()), 0) << s.name;
     EXPECT_EQ(h.relm(D), 0);
     tp.matrices.push_back(x);
   }
@@ -624,7 +627,19 @@ class DamagedSets : public test::FaultScopedTest {
 void DamagedSets::run_copy(const Template &tp, uint32_t seed, const std::string &dir,
                            Tally &tally) {
   std::mt19937 rng(seed);
-  const Damage dmg = damage(tp, rng);
+  // Now and then two or three damages at once.
+  Damage dmg = damage(tp, rng);
+  for (int32_t more = rng() % 8 == 0 ? 1 + static_cast<int32_t>(rng() % 2) : 0; more > 0; --more) {
+    Damage next = damage(tp, rng);
+    dmg.words.insert(dmg.words.end(), next.words.begin(), next.words.end());
+    dmg.patches.insert(dmg.patches.end(), next.patches.begin(), next.patches.end());
+    if (next.cut_file >= 0) {
+      dmg.cut_file = next.cut_file;
+      dmg.cut_size = next.cut_size;
+    }
+    dmg.set_level = dmg.set_level || next.set_level;
+    dmg.text += "; " + next.text;
+  }
   SCOPED_TRACE("seed " + std::to_string(seed) + ": " + dmg.text);
   Host h(area_, tp.L, dir, tp.files);
   write_files(tp, dmg, h.set.names);
@@ -752,9 +767,64 @@ void DamagedSets::run_copy(const Template &tp, uint32_t seed, const std::string 
       continue;
     }
     o.expect = added(o.got, seen, x.t);
-    if (x.t == 4 && x.spec.n <= 40 && x.spec.storageword % 128 == 3) {
+    // Below the diagonal of an upper triangular matrix nothing was added.
+    if (x.spec.storageword % 128 == 6)
+      for (int32_t j = 0; j < x.cols; ++j)
+        for (int32_t i = j + 1; i < x.spec.m; ++i) {
+          const ptrdiff_t at = (static_cast<ptrdiff_t>(j) * x.spec.m + i) * x.ew;
+          std::copy_n(o.got.begin() + at, x.ew, o.expect.begin() + at);
+        }
+
+    // A plain copy into a new matrix C moves the stored blocks bit for bit.
+    const std::string cname = "C" + std::to_string(made++);
+    s.name = cname.c_str();
+    int32_t C = 0;
+    host.trace[0] = 0;
+    if (int32_t st = h.newm(s, C); st != 0) {
+      refused(h, st, "hmnewm", dmg);
+      EXPECT_TRUE(dmg.set_level) << trace_text(host);
+      continue;
+    }
+    extra.push_back(C);
+    int32_t mode = 0, ierr = -1;
+    host.trace[0] = 0;
+    hlcopm(h.area(), &o.D, &C, &mode, &ierr);
+    if (ierr != 0) {
+      refused(h, ierr, "hlcopm " + name, dmg);
+      EXPECT_TRUE(o.touched) << name << trace_text(host);
+      ++tally.op_refused;
+    } else {
+      Words copy(x.values.size(), 0u);
+      EXPECT_EQ(h.io(false, C, x.spec.m, x.cols, copy.data()), 0) << trace_text(host);
+      EXPECT_TRUE(copy == o.expect) << "the copy of " << name;
+    }
+
+    // One element at (1, n'): a new block when the matrix stores none
+    // there, and with it a new entry in the index.
+    const Words one = random_values(x.t, x.ew, rng);
+    Words corner = one;
+    host.trace[0] = 0;
+    int32_t row = 1, rows = 1, col = x.cols, lda = 1;
+    hmputs(h.area(), &o.D, &row, &rows, &col, &rows, reinterpret_cast<float *>(corner.data()),
+           &lda, &ierr);
+    if (ierr != 0) {
+      refused(h, ierr, "hmputs " + name, dmg);
+      EXPECT_TRUE(o.touched) << name << trace_text(host);
+      ++tally.op_refused;
+    } else {
+      std::copy(one.begin(), one.end(),
+                o.expect.begin() + static_cast<ptrdiff_t>(x.cols - 1) * x.spec.m * x.ew);
+      // A symmetric matrix mirrors it.
+      if (x.spec.storageword % 128 == 1)
+        std::copy(one.begin(), one.end(),
+                  o.expect.begin() + static_cast<ptrdiff_t>(x.cols - 1) * x.ew);
+    }
+
+    // X^T X: every type and form but those of one stored column; compared
+    // with a plain triple loop for modest general double matrices.
+    if (x.t != 11 && x.t != 12 && x.spec.n <= 64) {
       const std::string yname = "Y" + std::to_string(made++);
-      Spec ys{yname.c_str(), 4, 3, x.spec.n, x.spec.n};
+      Spec ys{yname.c_str(), x.spec.typeword, 3, x.spec.n, x.spec.n};
       int32_t Y = 0;
       host.trace[0] = 0;
       if (int32_t st = h.newm(ys, Y); st != 0) {
@@ -768,7 +838,7 @@ void DamagedSets::run_copy(const Template &tp, uint32_t seed, const std::string 
         refused(h, st, "hlmult " + name, dmg);
         EXPECT_TRUE(o.touched) << name << trace_text(host);
         ++tally.op_refused;
-      } else if (!o.touched) {
+      } else if (!o.touched && x.t == 4 && x.spec.storageword % 128 == 3) {
         Words y(static_cast<size_t>(x.spec.n) * x.spec.n * 2);
         EXPECT_EQ(h.io(false, Y, x.spec.n, x.spec.n, y.data()), 0);
         EXPECT_TRUE(y == gram(o.expect, x.spec.m, x.spec.n)) << "product of " << name;
