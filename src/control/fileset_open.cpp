@@ -305,6 +305,9 @@ bool directory_sound(int32_t *ctrl, WordView fs) {
     while (!stack.empty()) {
       const int32_t x = stack.back();
       stack.pop_back();
+      // A stored set was removed with every matrix closed: no node names
+      // an open matrix.
+      if (*tree_node_word(tree, x, dirw::kHandle) != 0) return false;
       taken[static_cast<size_t>(x)] = 1;
       for (int32_t w : {treew::left(kDirectoryNodeWords), treew::right(kDirectoryNodeWords)})
         if (const int32_t child = *tree_node_word(tree, x, w); child != 0) stack.push_back(child);

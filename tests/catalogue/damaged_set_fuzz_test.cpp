@@ -481,6 +481,22 @@ Damage damage(const Template &tp, std::mt19937 &rng) {
   std::string what;
   switch (pick(20)) {
     case 0: case 1: {
+      if (pick(8) == 0) {
+        // A word of a file's own header (the record-file layer's).
+        const int32_t file = pick(tp.files), j = pick(kFileHeaderBytes / 4);
+        int32_t before = 0;
+        std::memcpy(&before, tp.image[static_cast<size_t>(file)].data() + 4 * j, 4);
+        std::string how;
+        const int32_t after = mutate(tp, 0, before, rng, how);
+        std::vector<char> b(4);
+        std::memcpy(b.data(), &after, 4);
+        dmg.patches.push_back({file, static_cast<size_t>(4 * j), b});
+        dmg.words = {{0, 0}};
+        dmg.set_level = true;
+        dmg.text = "file " + std::to_string(file) + " header word " + std::to_string(j) + " (" +
+                   how + ")";
+        return dmg;
+      }
       const std::vector<int32_t> set(tp.set_records.begin(), tp.set_records.end());
       r = any_of(set);
       w = 1 + pick(r == 0 ? 100 : L);
