@@ -56,22 +56,38 @@ SetBounds bounds_of(WordView fs) {
   return SetBounds{fs[fsw::kFirstHeaderRecord] + fs[fsw::kHeaderRecords], fs[fsw::kEnd]};
 }
 
-// True when some record of [first, first + length) is free in list A or B of
-// the set at fs. Both lists are sorted, so one walk each.
-bool free_in_set(int32_t *ctrl, WordView fs, int64_t first, int64_t length) {
-  const int32_t *entries = word_at(ctrl, fs[fsw::kTablePos]);
-  for (int32_t list : {fsw::kListA, fsw::kListB}) {
-    const int32_t count = fs[list + listw::kCount];
-    int32_t e = fs[list + listw::kFirst];
-    for (int32_t i = 0; i < count && e != 0; ++i) {
-      const int64_t f = *hm_extent_word(entries, e, extw::kFirst);
-      const int64_t n = *hm_extent_word(entries, e, extw::kLength);
-      if (f >= first + length) break;
-      if (f + n > first) return true;
-      e = *hm_extent_word(entries, e, extw::kNext);
+// A walk along one free list of the set (A or B) for runs given in
+// ascending order: each question moves it only forward, so checking every
+// extent of a sorted list against it costs one pass over both.
+class FreeWalk {
+ public:
+  FreeWalk(int32_t *ctrl, WordView fs, int32_t list)
+      : entries_(word_at(ctrl, fs[fsw::kTablePos])),
+        e_(fs[list + listw::kFirst]),
+        left_(fs[list + listw::kCount]) {}
+
+  // True when some record of [first, first + length) is free in the list.
+  // `first` never decreases from one call to the next.
+  bool frees(int64_t first, int64_t length) {
+    while (e_ != 0 && left_ > 0 && end_of(e_) <= first) {
+      e_ = *hm_extent_word(entries_, e_, extw::kNext);
+      --left_;
     }
+    return e_ != 0 && left_ > 0 && *hm_extent_word(entries_, e_, extw::kFirst) < first + length;
   }
-  return false;
+
+ private:
+  int64_t end_of(int32_t e) const {
+    return int64_t{*hm_extent_word(entries_, e, extw::kFirst)} +
+           *hm_extent_word(entries_, e, extw::kLength);
+  }
+  const int32_t *entries_;
+  int32_t e_, left_;
+};
+
+bool free_in_set(int32_t *ctrl, WordView fs, int64_t first, int64_t length) {
+  FreeWalk a(ctrl, fs, fsw::kListA), b(ctrl, fs, fsw::kListB);
+  return a.frees(first, length) || b.frees(first, length);
 }
 
 bool overlaps(int64_t a, int64_t an, int64_t b, int64_t bn) { return a < b + bn && b < a + an; }
@@ -201,12 +217,14 @@ int32_t hm_extent_table_fault(int32_t *ctrl, int32_t D, int32_t k, const int32_t
   }
   if (!sound) return trace::kTableUnsound;
 
-  // The list is sound, so its walk ends after its count of extents.
+  // The list is sound, so its walk ends after its count of extents, in
+  // ascending order, as the free-list walks need.
   const bool records_table = d[dw::kPlacement] == kPlacementRecords;
+  FreeWalk free_a(ctrl, fs, fsw::kListA), free_b(ctrl, fs, fsw::kListB);
   for (int32_t e = used[listw::kFirst]; e != 0; e = *hm_extent_word(entries, e, extw::kNext)) {
     const int64_t first = *hm_extent_word(entries, e, extw::kFirst);
     const int64_t length = *hm_extent_word(entries, e, extw::kLength);
-    if (!set.holds(first, length) || free_in_set(ctrl, fs, first, length) ||
+    if (!set.holds(first, length) || free_a.frees(first, length) || free_b.frees(first, length) ||
         overlaps(first, length, d[dw::kHeaderRecord], 1) ||
         (records_table && overlaps(first, length, d[dw::kTableRecord], d[dw::kTableRecords])))
       return trace::kTableOutside;
