@@ -11,6 +11,7 @@
 #include "catalogue/extent_list.h"
 #include "catalogue/invariants.h"
 #include "catalogue/matrix_codes.h"
+#include "common/type_form.h"
 #include "common/word_view.h"
 #include "control/control_words.h"
 
@@ -20,13 +21,6 @@ namespace {
 constexpr int64_t kInt32Max = std::numeric_limits<int32_t>::max();
 constexpr int32_t kHeaderWords = dw::kWords;
 
-constexpr int32_t kFormSymmetric = 1;
-constexpr int32_t kFormDiagonal = 5;
-constexpr int32_t kFormUpper = 6;
-constexpr int32_t kFormLast = 6;
-constexpr int32_t kTypeLast = 12;
-constexpr int32_t kTypeOneColumn = 11;
-constexpr int32_t kTypeOneColumnVector = 12;
 
 constexpr int32_t kPlacementSlot = 1;
 constexpr int32_t kPlacementSmall = 2;
@@ -39,7 +33,7 @@ constexpr int32_t kSmallTableEntries = dw::kSmallTableWords / extw::kWords;
 // this cannot come from any control area and would overflow both.
 constexpr int32_t kMaxHyperOrder = 1 << 14;
 
-bool one_column(int32_t t) { return t == kTypeOneColumn || t == kTypeOneColumnVector; }
+bool one_column(int32_t t) { return t == etype::kInt32Column || t == etype::kInt32ItemsColumn; }
 
 // Set words the checks measure records against: the header records before
 // `first_record`, the end of the set.
@@ -116,24 +110,24 @@ int32_t hm_header_fault(int32_t *ctrl, int32_t D, int32_t k, const int32_t *key,
   if (!same) return trace::kHeaderKey;
 
   const int32_t t = d[dw::kType];
-  if (t < 1 || t > kTypeLast || d[dw::kItems] < 1) return trace::kHeaderType;
+  if (t < 1 || t > etype::kLast || d[dw::kItems] < 1) return trace::kHeaderType;
 
   const int32_t s = d[dw::kForm];
-  const bool triangle = s == kFormSymmetric || s == kFormUpper;
-  if (s < 1 || s > kFormLast || d[dw::kTriangle] != (triangle ? 1 : 0)) return trace::kHeaderForm;
+  const bool triangle = s == form::kSymmetric || s == form::kUpper;
+  if (s < 1 || s > form::kLast || d[dw::kTriangle] != (triangle ? 1 : 0)) return trace::kHeaderForm;
 
   // Creation refuses a symmetric matrix that is not square (or, of a type
   // with one stored column, not 1 x 1), so none is ever stored.
   const int32_t m = d[dw::kRows], n = d[dw::kCols];
-  const int32_t stored_cols = (s == kFormDiagonal || one_column(t)) ? 1 : n;
+  const int32_t stored_cols = (s == form::kDiagonal || one_column(t)) ? 1 : n;
   if (m < 1 || n < 1 || d[dw::kStoredCols] != stored_cols ||
-      (s == kFormSymmetric && (m != n || (one_column(t) && m != 1))))
+      (s == form::kSymmetric && (m != n || (one_column(t) && m != 1))))
     return trace::kHeaderShape;
 
   // Both band widths are 0 for a diagonal matrix, the one band width given
   // at creation, or m - 1 and n - 1.
   const int32_t lower = d[dw::kLowerBand], upper = d[dw::kUpperBand];
-  const bool band = s == kFormDiagonal ? lower == 0 && upper == 0
+  const bool band = s == form::kDiagonal ? lower == 0 && upper == 0
                                        : (lower == upper && lower >= 0) ||
                                              (lower == m - 1 && upper == n - 1);
   if (!band) return trace::kHeaderBand;
