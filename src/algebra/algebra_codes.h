@@ -46,6 +46,10 @@ inline constexpr int32_t kMultTypes = 29194;
 inline constexpr int32_t kMultItems = 29196;
 inline constexpr int32_t kMultShape = 29195;
 inline constexpr int32_t kMultReadOnly = 29197;     // product matrix opened read-only
+// The three matrices do not share one hyperblock order (status 16): the
+// product walks all three in hyperblocks of A's order, and its directories
+// have room for no more.
+inline constexpr int32_t kMultHyperOrder = 34851;
 inline constexpr int32_t kMultWorker = 32249;
 
 // hl_mult_select, by the loop it chose.

@@ -562,6 +562,10 @@ int32_t hl_mult(int32_t *ctrl, int32_t ma, int32_t mb, int32_t mc, int32_t ta, i
   const int32_t q2 = tb ? b[dw::kCols] : b[dw::kRows], r = tb ? b[dw::kRows] : b[dw::kCols];
   if (q != q2 || p != y[dw::kRows] || r != y[dw::kCols])
     return hm_fail(status::kShapesDoNotConform, trace::kMultShape);
+  // Matrices opened from sets made in control areas of other sizes may
+  // have other hyperblock orders.
+  if (a[dw::kHyperOrder] != y[dw::kHyperOrder] || b[dw::kHyperOrder] != y[dw::kHyperOrder])
+    return hm_fail(status::kShapesDoNotConform, trace::kMultHyperOrder);
   // Y's blocks are created and changed; a read-only matrix has no extent
   // table to give them records.
   if (y[dw::kReadOnlyFlag] == 1) return hm_fail(status::kReadOnly, trace::kMultReadOnly);

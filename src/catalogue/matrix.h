@@ -32,6 +32,11 @@ int32_t hm_hyper_order(const int32_t *ctrl);
 // has more positions than a 32-bit word counts (nothing is written then).
 bool hm_matrix_geometry(WordView d, int32_t L);
 
+// Word 38 of a descriptor whose geometry words are set: the records the
+// complete matrix needs for its blocks (one triangle of the block grid for
+// forms 1 and 6; the full blocks and the packed edge records otherwise).
+int32_t hm_records_needed(WordView d);
+
 // ---- handles ------------------------------------------------------------------
 
 // True when D is the handle of a descriptor slot in use.

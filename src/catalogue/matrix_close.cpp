@@ -17,6 +17,7 @@
 #include "catalogue/matrix_codes.h"
 #include "catalogue/pools.h"
 #include "catalogue/record_space.h"
+#include "catalogue/stored_header.h"
 #include "catalogue/tree.h"
 #include "common/status.h"
 #include "common/word_view.h"
@@ -312,27 +313,61 @@ int32_t load_table_for_kill(int32_t *ctrl, int32_t D) {
     hm_work_free(ctrl, records * L, area);
     return hm_fail(st, trace::kKillTableRead);
   }
-  if (placement == kPlacementRecords) {
-    d[dw::kTableAddress] = area;
-    return status::kOk;
+  int32_t table = area;
+  if (placement == kPlacementSmall) {
+    if (int32_t st = hm_small_alloc(ctrl, dw::kSmallTableWords, table); st != status::kOk) {
+      hm_work_free(ctrl, L, area);
+      return hm_fail(st, trace::kKillSmallAlloc);
+    }
+    const int32_t *saved =
+        word_at(ctrl, area + d[dw::kHeaderOffset] - 1 + dw::kHeaderPrefixWords);
+    std::copy(saved, saved + dw::kSmallTableWords, word_at(ctrl, table));
+    if (int32_t st = give_work_back(ctrl, L, area); st != status::kOk) {
+      hm_small_free(ctrl, dw::kSmallTableWords, table);
+      return st;
+    }
   }
-  int32_t table = 0;
-  if (int32_t st = hm_small_alloc(ctrl, dw::kSmallTableWords, table); st != status::kOk) {
-    hm_work_free(ctrl, L, area);
-    return hm_fail(st, trace::kKillSmallAlloc);
+  // The records this table lists go back to the set: it must be the sound
+  // table of this matrix before any of them does.
+  if (const int32_t code = hm_extent_table_fault(ctrl, D, d[dw::kFileset], word_at(ctrl, table));
+      code != 0) {
+    if (placement == kPlacementSmall)
+      hm_small_free(ctrl, dw::kSmallTableWords, table);
+    else
+      hm_work_free(ctrl, records * L, table);
+    hm_push_trace(code);
+    return hm_fail(status::kRecordRead, trace::kKillTableCheck);
   }
-  const int32_t *saved = word_at(ctrl, area + d[dw::kHeaderOffset] - 1 + dw::kHeaderPrefixWords);
-  std::copy(saved, saved + dw::kSmallTableWords, word_at(ctrl, table));
   d[dw::kTableAddress] = table;
-  return give_work_back(ctrl, L, area);
+  return status::kOk;
+}
+
+// Give back what load_table_for_kill took.
+void drop_table_for_kill(int32_t *ctrl, int32_t D) {
+  WordView d(ctrl, D);
+  const int32_t placement = d[dw::kPlacement];
+  if (placement == kPlacementSmall)
+    hm_small_free(ctrl, dw::kSmallTableWords, d[dw::kTableAddress]);
+  else if (placement == kPlacementRecords)
+    hm_work_free(ctrl, d[dw::kTableRecords] * record_length(ctrl, d), d[dw::kTableAddress]);
+  d[dw::kTableAddress] = 0;
 }
 
 }  // namespace
 
 int32_t hm_kill_records(int32_t *ctrl, int32_t D) {
   WordView d(ctrl, D);
-  if (d[dw::kTableAddress] == 0) {
+  const bool loaded = d[dw::kTableAddress] == 0;
+  if (loaded) {
     if (int32_t st = load_table_for_kill(ctrl, D); st != status::kOk) return st;
+  }
+  // Every node of the index is read and checked against the used list:
+  // a used list damaged on disk could otherwise hand another matrix's
+  // records back to the set. Nothing has been given back yet; a table read
+  // for this kill goes back, and the matrix stays open as it was.
+  if (int32_t st = hm_index_verify(ctrl, D); st != status::kOk) {
+    if (loaded) drop_table_for_kill(ctrl, D);
+    return hm_fail(st, trace::kKillIndexCheck);
   }
   if (int32_t st = hm_free_matrix_records(ctrl, D); st != status::kOk)
     return hm_fail(st, trace::kKillFreeUsed);

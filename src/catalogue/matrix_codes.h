@@ -38,6 +38,29 @@ inline constexpr int32_t kOldmTableRead = 32513;
 inline constexpr int32_t kOldmRestore = 32512;       // hmoldm's own push
 inline constexpr int32_t kRestore = 32512;           // the restore's site: nb or b1 is 0
 
+// A stored header or extent table that cannot be what the directory says it
+// is: hmoldm refuses it (status 164) before any of its words positions,
+// sizes or divides anything. Header checks run inside the header read, so
+// 32514 follows them; the restore's follow with 32512.
+inline constexpr int32_t kHeaderSlot = 34601;        // node words 5-6: no header slot of the set
+inline constexpr int32_t kHeaderKey = 34602;         // words 1-4, 8-9: another matrix's header
+inline constexpr int32_t kHeaderType = 34603;        // words 10-11
+inline constexpr int32_t kHeaderShape = 34604;       // words 12, 13, 15
+inline constexpr int32_t kHeaderForm = 34605;        // words 7, 14
+inline constexpr int32_t kHeaderBand = 34606;        // words 16-17
+inline constexpr int32_t kHeaderHyperOrder = 34607;  // word 20
+inline constexpr int32_t kHeaderTableWords = 34608;  // words 23-28, 33
+inline constexpr int32_t kHeaderIndex = 34609;       // words 34, 36, 37
+inline constexpr int32_t kHeaderPacked = 34610;      // words 39-40
+inline constexpr int32_t kRestoreRecordsNeeded = 34611;  // word 38 and the shape disagree
+inline constexpr int32_t kRestoreGeometry = 34612;   // stored words 42-76 and the shape disagree
+inline constexpr int32_t kRestoreDistances = 34613;  // words 18-19 outside the block grid
+inline constexpr int32_t kRestoreTypeWord = 34619;  // 256 k + t beyond a word
+inline constexpr int32_t kTableUnsound = 34614;      // extent lists or free entries broken
+inline constexpr int32_t kTableOutside = 34615;      // used records outside the set, free, or
+                                                     // over the header or the saved table
+inline constexpr int32_t kTableIndexOwner = 34616;   // root or packed records not the matrix's
+
 // hmrelm and what it runs.
 inline constexpr int32_t kRelmBadHandle = 32544;
 inline constexpr int32_t kRelmFlush = 32545;
@@ -80,5 +103,10 @@ inline constexpr int32_t kKillSmallFree = 33206;
 inline constexpr int32_t kKillWorkFree = 33207;
 inline constexpr int32_t kKillCacheDiscard = 33199;
 inline constexpr int32_t kKillTableRecords = 33200;
+// The saved extent table a kill reads for a matrix opened read-only, and the
+// walk of its index that proves every record it names is its own before
+// any record is given back (status 164).
+inline constexpr int32_t kKillTableCheck = 34617;
+inline constexpr int32_t kKillIndexCheck = 34618;
 
 }  // namespace tessera::trace

@@ -96,6 +96,17 @@ bool hm_matrix_geometry(WordView d, int32_t L) {
   return true;
 }
 
+int32_t hm_records_needed(WordView d) {
+  if (d[dw::kTriangle] == 1) {
+    // One triangle of a square block grid, diagonal included.
+    return static_cast<int32_t>((int64_t{d[dw::kBlockRows]} + d[dw::kGridBlocks] + 1) / 2);
+  }
+  int64_t need = int64_t{d[dw::kFullBlockRows]} * d[dw::kFullBlockCols];
+  if (d[dw::kRightPerRecord] != 0) need += ceil_div(d[dw::kBlockRows], d[dw::kRightPerRecord]);
+  if (d[dw::kBottomPerRecord] != 0) need += ceil_div(d[dw::kBlockCols], d[dw::kBottomPerRecord]);
+  return static_cast<int32_t>(need);
+}
+
 bool hm_matrix_handle_valid(const int32_t *ctrl, int32_t D) {
   WordView c = control_view(const_cast<int32_t *>(ctrl));
   if (!laid_out(c)) return false;

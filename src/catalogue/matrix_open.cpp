@@ -8,6 +8,7 @@
 // leaves a half-open matrix that would keep its file set from being removed.
 #include <algorithm>
 #include <cstdint>
+#include <limits>
 
 #include "catalogue/descriptor_words.h"
 #include "catalogue/directory.h"
@@ -16,6 +17,7 @@
 #include "catalogue/matrix_codes.h"
 #include "catalogue/pools.h"
 #include "catalogue/record_space.h"
+#include "catalogue/stored_header.h"
 #include "common/status.h"
 #include "common/type_form.h"
 #include "common/word_view.h"
@@ -113,17 +115,7 @@ int32_t hm_matrix_define(int32_t *ctrl, int32_t D, int32_t typeword, int32_t sto
   d[dw::kRootArea] = d[dw::kRightBuffer] = d[dw::kBottomBuffer] = 0;
   for (int32_t i = 0; i < 4; ++i) d[dw::kAscCursor + i] = d[dw::kDescCursor + i] = 0;
 
-  if (d[dw::kTriangle] == 1) {
-    // One triangle of a square block grid, diagonal included.
-    d[dw::kRecordsNeeded] =
-        static_cast<int32_t>((int64_t{d[dw::kBlockRows]} + d[dw::kGridBlocks] + 1) / 2);
-  } else {
-    int64_t need = int64_t{d[dw::kFullBlockRows]} * d[dw::kFullBlockCols];
-    if (d[dw::kRightPerRecord] != 0) need += ceil_div32(d[dw::kBlockRows], d[dw::kRightPerRecord]);
-    if (d[dw::kBottomPerRecord] != 0)
-      need += ceil_div32(d[dw::kBlockCols], d[dw::kBottomPerRecord]);
-    d[dw::kRecordsNeeded] = static_cast<int32_t>(need);
-  }
+  d[dw::kRecordsNeeded] = hm_records_needed(d);
 
   d[dw::kFirstReserve] = d[dw::kLaterReserve] =
       ceil_div32(int64_t{kNewReserveGranules} * c[cw::kGranule], L);
@@ -202,18 +194,26 @@ int32_t hm_header_read(int32_t *ctrl, int32_t D) {
   WordView d(ctrl, D);
   const int32_t k = d[dw::kFileset];
   const int32_t L = WordView(ctrl, k)[fsw::kRecordLength];
+  // The slot comes from the directory node and the header from disk: both
+  // are checked before they position a read or a copy.
+  const int32_t record = d[dw::kHeaderRecord], offset = d[dw::kHeaderOffset];
+  if (const int32_t code = hm_header_slot_fault(ctrl, k, record, offset); code != 0)
+    return hm_fail(status::kRecordRead, code);
+  const int32_t key[dw::kKeyWords] = {d[dw::kQualifier], d[dw::kName], d[dw::kName + 1],
+                                      d[dw::kName + 2]};
   int32_t area = 0;
   if (int32_t st = hm_work_alloc(ctrl, L, area); st != status::kOk)
     return hm_fail(st, trace::kHeaderReadWork);
-  if (int32_t st = hm_fileset_read(ctrl, k, 1, d[dw::kHeaderRecord], word_at(ctrl, area));
-      st != status::kOk) {
+  if (int32_t st = hm_fileset_read(ctrl, k, 1, record, word_at(ctrl, area)); st != status::kOk) {
     hm_work_free(ctrl, L, area);
     return hm_fail(st, trace::kHeaderReadRecord);
   }
-  const int32_t *header = word_at(ctrl, area + d[dw::kHeaderOffset] - 1);
+  const int32_t *header = word_at(ctrl, area + offset - 1);
   std::copy(header, header + dw::kWords, d.at(1));
   if (int32_t st = hm_work_free(ctrl, L, area); st != status::kOk)
     return hm_fail(st, trace::kHeaderReadFree);
+  if (const int32_t code = hm_header_fault(ctrl, D, k, key, record, offset); code != 0)
+    return hm_fail(status::kRecordRead, code);
   return status::kOk;
 }
 
@@ -226,24 +226,42 @@ int32_t hm_matrix_restore(int32_t *ctrl, int32_t D, int32_t &typeword, int32_t &
 
   const int32_t nb = hm_block_order(L, d[dw::kType], d[dw::kItems]);
   int32_t st = nb == 0 ? status::kRecordTooSmall : status::kOk;
-  if (st == status::kOk && d[dw::kPlacement] != 1 && d[dw::kHyperOrder] < 1)
-    st = status::kPoolTooSmallForHyperblock;
+  if (st == status::kOk && d[dw::kHyperOrder] < 1) st = status::kPoolTooSmallForHyperblock;
   if (st != status::kOk) return hm_fail(st, trace::kRestore);
+  // The type word handed back is 256 k + t; a record long enough for
+  // elements of that many items could still make it overflow.
+  if (256 * int64_t{d[dw::kItems]} + d[dw::kType] > std::numeric_limits<int32_t>::max())
+    return hm_fail(status::kRecordRead, trace::kRestoreTypeWord);
+
+  // A header of placement 1 still holds the geometry words creation
+  // derived; they must be what the shape gives now. Every placement's
+  // words are then derived afresh, so that nothing sized or positioned
+  // by them comes from disk.
+  const bool stored_geometry = d[dw::kPlacement] == 1;
+  int32_t saved[dw::kGridBlocks - dw::kBlockOrder + 1];
+  std::copy(d.at(dw::kBlockOrder), d.at(dw::kGridBlocks + 1), saved);
+  d[dw::kBlockOrder] = nb;
+  if (!hm_matrix_geometry(d, L)) return hm_fail(status::kFull, trace::kRestore);
+  if (stored_geometry) {
+    auto same = [&](int32_t w) { return saved[w - dw::kBlockOrder] == d[w]; };
+    bool all = true;
+    for (int32_t w = dw::kBlockOrder; w <= dw::kHyperOrder60; ++w) all = all && same(w);
+    for (int32_t w : {dw::kRightEdgeSize, dw::kRightPerRecord, dw::kBottomEdgeSize,
+                      dw::kBottomPerRecord, dw::kGridBlocks})
+      all = all && same(w);
+    if (!all) return hm_fail(status::kRecordRead, trace::kRestoreGeometry);
+  }
+  if (d[dw::kRecordsNeeded] != hm_records_needed(d))
+    return hm_fail(status::kRecordRead, trace::kRestoreRecordsNeeded);
+  // The largest distances of stored blocks from the diagonal clip every
+  // product's loops; they lie inside the grid.
+  if (d[dw::kLowerSeen] < 0 || d[dw::kLowerSeen] >= d[dw::kBlockRows] ||
+      d[dw::kUpperSeen] < 0 || d[dw::kUpperSeen] >= d[dw::kBlockCols])
+    return hm_fail(status::kRecordRead, trace::kRestoreDistances);
 
   if (d[dw::kReadOnlyFlag] != 1)
     d[dw::kFirstReserve] = d[dw::kLaterReserve] =
         ceil_div32(int64_t{kOldReserveGranules} * c[cw::kGranule], L);
-  d[dw::kBlockOrder] = nb;
-  if (d[dw::kPlacement] != 1) {
-    // The header of placements 2 and 3 kept only words 1-41 (the extent
-    // table filled the rest), so every derived word is computed again.
-    if (!hm_matrix_geometry(d, L)) return hm_fail(status::kFull, trace::kRestore);
-  } else {
-    const int64_t m = d[dw::kRows], n = d[dw::kCols], ns = d[dw::kStoredCols];
-    d[dw::kBlockRows] = ceil_div32(m, nb);
-    d[dw::kBlockColsOfN] = ceil_div32(n, nb);
-    d[dw::kBlockCols] = ceil_div32(ns, nb);
-  }
   for (int32_t w = dw::kTrees; w < dw::kTrees + 8; ++w) d[w] = 0;
   d[dw::kRightBuffer] = d[dw::kBottomBuffer] = 0;
   for (int32_t w = dw::kAscCursor; w <= dw::kReservedList + 3; ++w) d[w] = 0;
@@ -267,12 +285,22 @@ namespace {
 // descriptor words 42-128 as read, before anything else is written there.
 int32_t load_extent_table(int32_t *ctrl, int32_t D, int32_t fileset, int32_t readonly) {
   WordView d(ctrl, D);
+  // The table is checked where it stands: in the descriptor for placement
+  // 1, in the area taken for it, or (placement 2 opened read-only) in words
+  // 42-128 as read, before word 85 is written over them. A read-only matrix
+  // of placement 3 leaves its table on disk; a kill reads and checks it.
+  auto check = [&](const int32_t *entries) {
+    const int32_t code = hm_extent_table_fault(ctrl, D, fileset, entries);
+    return code == 0 ? status::kOk : hm_fail(status::kRecordRead, code);
+  };
   int32_t area = 0;
   int32_t st = status::kOk;
   if (readonly != 0) {
-    area = 0;
+    if (d[dw::kPlacement] == 1) st = check(d.at(dw::kInSlotTable));
+    if (d[dw::kPlacement] == 2) st = check(d.at(dw::kHeaderPrefixWords + 1));
   } else if (d[dw::kPlacement] == 1) {
     area = D + (dw::kInSlotTable - 1);
+    st = check(word_at(ctrl, area));
   } else if (d[dw::kPlacement] == 2) {
     st = hm_small_alloc(ctrl, dw::kSmallTableWords, area);
     if (st != status::kOk) {
@@ -282,6 +310,7 @@ int32_t load_extent_table(int32_t *ctrl, int32_t D, int32_t fileset, int32_t rea
       // The header of placement 2 carries the table after word 41.
       const int32_t *saved = d.at(dw::kHeaderPrefixWords + 1);
       std::copy(saved, saved + dw::kSmallTableWords, word_at(ctrl, area));
+      st = check(word_at(ctrl, area));
     }
   } else if (d[dw::kPlacement] == 3) {
     const int32_t records = d[dw::kTableRecords];
@@ -295,8 +324,11 @@ int32_t load_extent_table(int32_t *ctrl, int32_t D, int32_t fileset, int32_t rea
       hm_work_free(ctrl, words, area);
       hm_push_trace(trace::kOldmTableRead);
       area = 0;
+    } else {
+      st = check(word_at(ctrl, area));
     }
   }
+  // A table refused by the check is given back with the rest of the open.
   d[dw::kTableAddress] = area;
   return st;
 }
@@ -332,7 +364,9 @@ int32_t hm_matrix_open(int32_t *ctrl, const int32_t *name, int32_t qualifier, in
     st = hm_fail(status::kNoSuchMatrix, trace::kOldmAbsent);
   } else if (const int32_t open = *hm_dir_node_word(ctrl, fileset, node, dirw::kHandle);
              open != 0 && hm_matrix_handle_valid(ctrl, open) &&
-             WordView(ctrl, open)[dw::kFileset] == fileset) {
+             WordView(ctrl, open)[dw::kFileset] == fileset &&
+             std::equal(d.at(dw::kQualifier), d.at(dw::kQualifier + dw::kKeyWords),
+                        WordView(ctrl, open).at(dw::kQualifier))) {
     // A second descriptor of one matrix would keep its own buffers, index
     // root and extent table, and the two releases would overwrite each
     // other's records. The host already holds the open handle.

@@ -12,6 +12,11 @@ inline constexpr int32_t kRecordWriteRefused = 31550;
 inline constexpr int32_t kCacheReadFailed = 33601;
 inline constexpr int32_t kCacheWriteFailed = 33651;
 inline constexpr int32_t kHeaderWrite = 33653;
+// A run of records that does not lie inside the set (164 / 165): nothing is
+// read or written. Whatever names the records has been checked before; this
+// is the last guard in front of the files.
+inline constexpr int32_t kReadOutsideSet = 34801;
+inline constexpr int32_t kWriteOutsideSet = 34802;
 
 // hmnewf and its worker.
 inline constexpr int32_t kHmnewf = 32492;

@@ -10,9 +10,14 @@
 #include <cstdint>
 #include <initializer_list>
 #include <cstring>
+#include <new>
+#include <utility>
+#include <vector>
 
 #include "catalogue/pools.h"
 #include "catalogue/descriptor_words.h"
+#include "catalogue/invariants.h"
+#include "catalogue/tree.h"
 #include "common/status.h"
 #include "common/word_view.h"
 #include "control/control_words.h"
@@ -277,7 +282,53 @@ bool chain_sound(WordView nodes, int32_t stride, int32_t capacity, int32_t head,
     if (x < 1 || x > capacity) return false;
     x = nodes[1 + (x - 1) * stride];
   }
-  return x >= 0 && x <= capacity;
+  // The count is the whole chain: a list that runs on past it would hand
+  // out what is not free.
+  return x == 0;
+}
+
+// The directory of a loaded node table: a sound tree (keys strictly in
+// order, balance words and parent links right, as many nodes as the set
+// says), and no node both in it and on the free or released-node list. A
+// tree out of order or out of balance would send lookups astray and the
+// rotations of the next insertion into nodes that are not where they
+// should be.
+bool directory_sound(int32_t *ctrl, WordView fs) {
+  const int32_t nodes = fs[fsw::kNodeCapacity];
+  const NodeTable tree{word_at(ctrl, fs[fsw::kNodePos]), kDirectoryNodeWords, dirw::kKey,
+                       dw::kKeyWords};
+  try {
+    if (!hm_check_tree(tree, nodes, fs[fsw::kDirCount], fs[fsw::kDirRoot], nullptr)) return false;
+    std::vector<char> taken(static_cast<size_t>(nodes) + 1, 0);
+    std::vector<int32_t> stack;
+    if (fs[fsw::kDirRoot] != 0) stack.push_back(fs[fsw::kDirRoot]);
+    while (!stack.empty()) {
+      const int32_t x = stack.back();
+      stack.pop_back();
+      // A stored set was removed with every matrix closed: no node names
+      // an open matrix.
+      if (*tree_node_word(tree, x, dirw::kHandle) != 0) return false;
+      taken[static_cast<size_t>(x)] = 1;
+      for (int32_t w : {treew::left(kDirectoryNodeWords), treew::right(kDirectoryNodeWords)})
+        if (const int32_t child = *tree_node_word(tree, x, w); child != 0) stack.push_back(child);
+    }
+    int32_t last = 0;
+    for (auto [head, count] : {std::pair{fs[fsw::kNodeFirstFree], fs[fsw::kNodeFree]},
+                               std::pair{fs[fsw::kReleasedFirst], fs[fsw::kReleasedCount]}}) {
+      last = 0;
+      for (int32_t k = 0, x = head; k < count; ++k) {
+        if (taken[static_cast<size_t>(x)] != 0) return false;
+        taken[static_cast<size_t>(x)] = 1;
+        last = x;
+        x = *tree_node_word(tree, x, dirw::kReleasedLink);
+      }
+    }
+    // The released-node list is appended to at its last node.
+    if (last != fs[fsw::kReleasedLast]) return false;
+  } catch (const std::bad_alloc &) {
+    return false;
+  }
+  return true;
 }
 
 // The loaded extent table and node table of an opened set.
@@ -291,6 +342,15 @@ bool tables_sound(int32_t *ctrl, WordView fs) {
       !chain_sound(table, extw::kWords, entries, fs[fsw::kTableFirstFree], fs[fsw::kTableFree])) {
     return false;
   }
+  // Every entry free or on one list exactly: an entry both free and listed
+  // would be handed out again and tie the lists into knots.
+  const int32_t *lists[2] = {fs.at(fsw::kListA), fs.at(fsw::kListB)};
+  try {
+    if (!hm_check_extent_table(table.at(1), entries, fs.at(fsw::kTableFree), lists, 2, nullptr))
+      return false;
+  } catch (const std::bad_alloc &) {
+    return false;
+  }
 
   const int32_t nodes = fs[fsw::kNodeCapacity];
   WordView node_table(ctrl, fs[fsw::kNodePos]);
@@ -300,36 +360,7 @@ bool tables_sound(int32_t *ctrl, WordView fs) {
                    fs[fsw::kReleasedCount])) {
     return false;
   }
-  // The directory tree, walked from its root with the set's second pair
-  // stack (deep enough for any balanced tree of the area): links in range,
-  // each child pointing back at its parent, no more nodes than counted.
-  const int32_t root = fs[fsw::kDirRoot];
-  if (root == 0) return fs[fsw::kDirCount] == 0;
-  if (node_table[1 + (root - 1) * kDirectoryNodeWords + treew::parent(kDirectoryNodeWords) - 1] !=
-      0) {
-    return false;
-  }
-  int32_t *stack = word_at(ctrl, fs[fsw::kStack2]);
-  const int32_t capacity = 2 * fs[fsw::kStack2Capacity];
-  int32_t depth = 0;
-  int32_t visited = 0;
-  stack[depth++] = root;
-  while (depth > 0) {
-    const int32_t x = stack[--depth];
-    if (++visited > fs[fsw::kDirCount]) return false;
-    WordView node(node_table.at(1), 1 + (x - 1) * kDirectoryNodeWords);
-    for (int32_t w : {treew::left(kDirectoryNodeWords), treew::right(kDirectoryNodeWords)}) {
-      const int32_t child = node[w];
-      if (child == 0) continue;
-      if (child < 1 || child > nodes || depth >= capacity) return false;
-      if (node_table[1 + (child - 1) * kDirectoryNodeWords + treew::parent(kDirectoryNodeWords) -
-                     1] != x) {
-        return false;
-      }
-      stack[depth++] = child;
-    }
-  }
-  return visited == fs[fsw::kDirCount];
+  return directory_sound(ctrl, fs);
 }
 
 // Tell the record-file service which records of the set the state on disk

@@ -66,13 +66,25 @@ int32_t hm_write_records(int32_t n, const int32_t *handles, int32_t L, int32_t k
   return status::kOk;
 }
 
+namespace {
+
+// Records r0 .. r0 + k - 1 all lie inside the set at P, and it has files.
+bool inside_set(int32_t *ctrl, int32_t P, int32_t k, int32_t r0) {
+  WordView fs(ctrl, P);
+  return k >= 0 && r0 >= 0 && int64_t{r0} + k <= fs[fsw::kEnd] && fs[fsw::kFileCount] >= 1;
+}
+
+}  // namespace
+
 int32_t hm_fileset_read(int32_t *ctrl, int32_t P, int32_t k, int32_t r0, int32_t *buffer) {
+  if (!inside_set(ctrl, P, k, r0)) return hm_fail(status::kRecordRead, trace::kReadOutsideSet);
   int32_t handles[fsw::kMaxFiles];
   const int32_t n = hm_gather_handles(ctrl, P, handles);
   return hm_read_records(n, handles, WordView(ctrl, P)[fsw::kRecordLength], k, r0, buffer);
 }
 
 int32_t hm_fileset_write(int32_t *ctrl, int32_t P, int32_t k, int32_t r0, const int32_t *buffer) {
+  if (!inside_set(ctrl, P, k, r0)) return hm_fail(status::kRecordWrite, trace::kWriteOutsideSet);
   int32_t handles[fsw::kMaxFiles];
   const int32_t n = hm_gather_handles(ctrl, P, handles);
   return hm_write_records(n, handles, WordView(ctrl, P)[fsw::kRecordLength], k, r0, buffer);

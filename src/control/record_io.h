@@ -25,6 +25,8 @@ int32_t hm_write_records(int32_t n, const int32_t *handles, int32_t L, int32_t k
                          const int32_t *buffer);
 
 // The same for the file set at P (gathers the handles; L = file-set word 41).
+// A run that does not lie inside the set (records 0 .. file-set word 50 - 1)
+// is refused before any record moves: 164 / 34801, 165 / 34802.
 int32_t hm_fileset_read(int32_t *ctrl, int32_t P, int32_t k, int32_t r0, int32_t *buffer);
 int32_t hm_fileset_write(int32_t *ctrl, int32_t P, int32_t k, int32_t r0, const int32_t *buffer);
 

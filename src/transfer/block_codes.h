@@ -36,6 +36,28 @@ inline constexpr int32_t kNewNodeRecord = 32726;
 inline constexpr int32_t kNewNodeBuffer = 32727;
 inline constexpr int32_t kNewNodeRootArea = 32728;
 
+// What the index and the packed records read from disk must be before
+// their words index anything (status 164). A node is checked once, when it
+// is read into its buffer or the root area; the descent and the walk check
+// how the nodes they pass fit together.
+inline constexpr int32_t kNodeShape = 34701;      // leaf flag, words 2-5, count outside 1..q
+inline constexpr int32_t kNodeKeys = 34702;       // keys not ascending, or outside the grid
+inline constexpr int32_t kNodeRecords = 34703;    // a child or block record outside the set,
+                                                  // or the node itself or the root
+inline constexpr int32_t kNodeShared = 34704;     // two entries name one record
+inline constexpr int32_t kNodeOwner = 34705;      // a record the matrix does not use
+inline constexpr int32_t kNodeScratch = 34706;    // no memory to sort a large node (170)
+inline constexpr int32_t kDescentDepth = 34707;   // leaf above the height, or none at it
+inline constexpr int32_t kDescentBounds = 34708;  // child keys outside the parent's separators
+inline constexpr int32_t kStepOrder = 34709;      // next or previous leaf out of key order
+inline constexpr int32_t kStepChainEnd = 34715;   // the chain ends before the index does
+inline constexpr int32_t kStepChainSkip = 34716;  // the chain skips a leaf of the index
+inline constexpr int32_t kVerifyDepth = 34710;    // the whole-index walk: the same two rules
+inline constexpr int32_t kVerifyBounds = 34711;
+inline constexpr int32_t kBlockDistance = 34712;  // a stored block beyond words 18-19
+inline constexpr int32_t kReadFetchOutside = 34713;   // traversal record outside the set
+inline constexpr int32_t kWriteFetchOutside = 34714;  // index record outside the set
+
 // Traversal.
 inline constexpr int32_t kStepNextInner = 32107;
 inline constexpr int32_t kStepNext = 33112;
@@ -83,5 +105,20 @@ inline constexpr int32_t kBottomWriteRead = 32147;
 inline constexpr int32_t kBottomReadSearch = 32124;
 inline constexpr int32_t kBottomReadBuffer = 32125;
 inline constexpr int32_t kBottomReadRead = 32126;
+
+// A packed record read from disk whose trailer is unusable (count outside
+// 1..blocks per record, a position outside the grid, of the other edge or
+// twice), or that the index names for a block its trailer does not list;
+// a packed record named outside the set (status 164).
+inline constexpr int32_t kRightPackedOutside = 34721;
+inline constexpr int32_t kRightPackedTrailer = 34722;
+inline constexpr int32_t kRightCurrentTrailer = 34723;
+inline constexpr int32_t kRightWriteMissing = 34724;
+inline constexpr int32_t kRightReadMissing = 34725;
+inline constexpr int32_t kBottomPackedOutside = 34731;
+inline constexpr int32_t kBottomPackedTrailer = 34732;
+inline constexpr int32_t kBottomCurrentTrailer = 34733;
+inline constexpr int32_t kBottomWriteMissing = 34734;
+inline constexpr int32_t kBottomReadMissing = 34735;
 
 }  // namespace tessera::trace

@@ -10,10 +10,13 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <new>
+#include <vector>
 
 #include "catalogue/descriptor_words.h"
 #include "catalogue/pools.h"
 #include "catalogue/record_space.h"
+#include "catalogue/stored_header.h"
 #include "common/status.h"
 #include "common/word_view.h"
 #include "control/control_words.h"
@@ -33,15 +36,107 @@ int32_t record_length(int32_t *ctrl, int32_t D) {
   return WordView(ctrl, d[dw::kFileset])[fsw::kRecordLength];
 }
 
-bool record_in_range(int32_t *ctrl, int32_t D, int32_t record) {
-  WordView d(ctrl, D);
-  return record >= 1 && record < WordView(ctrl, d[dw::kFileset])[fsw::kEnd];
+// Records a node may name: those of the set past its header records.
+bool record_in_set(WordView fs, int32_t record) {
+  return record >= fs[fsw::kFirstHeaderRecord] + fs[fsw::kHeaderRecords] && record < fs[fsw::kEnd];
 }
 
-// A node read from disk must be usable before its words index anything.
-bool node_sane(const WordView &n, int32_t q) {
-  return (n[idxw::kLeaf] == 0 || n[idxw::kLeaf] == 1) && n[idxw::kCount] >= 0 &&
-         n[idxw::kCount] <= q;
+// Nodes of up to this many named records are sorted on the stack (a record
+// of 2048 words holds 1020 entries).
+constexpr int32_t kStackNames = 1024;
+
+// A record a node names, and the entry that names it (0: child word 7).
+struct Named {
+  int32_t record;
+  int32_t entry;
+  bool operator<(const Named &o) const {
+    return record < o.record || (record == o.record && entry < o.entry);
+  }
+};
+
+// The records of an array of Named are every second word from the first.
+static_assert(sizeof(Named) == 2 * sizeof(int32_t));
+
+// Kind (2, 3 or 4) of the block at position `key`.
+int32_t kind_of(int32_t *ctrl, int32_t D, int32_t key) {
+  int32_t bi = 0, bj = 0, r = 0, q = 0, kind = 0, rows = 0, cols = 0;
+  hm_block_indices(ctrl, D, key, bi, bj, r, q);
+  hm_block_shape(ctrl, D, bi, bj, kind, rows, cols);
+  return kind;
+}
+
+// A node just read from record `record` of matrix D, checked before any of
+// its words indexes anything: its shape, its keys (strictly ascending, inside
+// the block grid), and the records it names (inside the set, not itself nor
+// the root, none named twice unless by blocks of one edge, all among the
+// matrix's used records when its extent table is at hand). Returns the
+// trace code of the first rule broken, 0 when all hold; kNodeScratch (with
+// status 170) when a node too large for the stack finds no memory.
+int32_t node_fault(int32_t *ctrl, int32_t D, const WordView &n, int32_t record) {
+  WordView d(ctrl, D);
+  WordView fs(ctrl, d[dw::kFileset]);
+  const int32_t q = idxw::capacity(fs[fsw::kRecordLength]);
+  const int32_t leaf = n[idxw::kLeaf];
+  const int32_t count = n[idxw::kCount];
+  if ((leaf != 0 && leaf != 1) || n[idxw::kUnused4] != 0 || n[idxw::kUnused5] != 0 ||
+      count < 1 || count > q || (leaf == 0 && (n[idxw::kPrevLeaf] != 0 || n[idxw::kNextLeaf] != 0)))
+    return trace::kNodeShape;
+
+  int32_t prev_key = 0;
+  for (int32_t i = 1; i <= count; ++i) {
+    const int32_t key = n[idxw::key_word(i)];
+    if (key <= prev_key) return trace::kNodeKeys;
+    prev_key = key;
+  }
+  if (prev_key > d[dw::kGridBlocks]) return trace::kNodeKeys;
+
+  const int32_t root = d[dw::kIndexRoot];
+  auto bad = [&](int32_t r) { return !record_in_set(fs, r) || r == record || r == root; };
+  if (leaf == 1) {
+    for (int32_t w : {idxw::kPrevLeaf, idxw::kNextLeaf})
+      if (n[w] != 0 && bad(n[w])) return trace::kNodeRecords;
+  }
+  const int32_t names = leaf == 1 ? count : count + 1;
+  Named stack_names[kStackNames];
+  std::vector<Named> heap_names;
+  Named *named = stack_names;
+  if (names > kStackNames) {
+    try {
+      heap_names.resize(static_cast<size_t>(names));
+    } catch (const std::bad_alloc &) {
+      return trace::kNodeScratch;
+    }
+    named = heap_names.data();
+  }
+  for (int32_t i = 0; i < names; ++i) {
+    const int32_t entry = leaf == 1 ? i + 1 : i;
+    const int32_t r = entry == 0 ? n[idxw::kChild0] : n[idxw::value_word(entry)];
+    if (bad(r)) return trace::kNodeRecords;
+    named[i] = Named{r, entry};
+  }
+  std::sort(named, named + names);
+  // A record named twice is one packed record of an edge holding several
+  // of its blocks; the kinds are worked out only for such records, which
+  // are few.
+  for (int32_t i = 1; i < names; ++i) {
+    if (named[i].record != named[i - 1].record) continue;
+    if (leaf == 0 || d[dw::kTriangle] == 1) return trace::kNodeShared;
+    const int32_t a = kind_of(ctrl, D, n[idxw::key_word(named[i - 1].entry)]);
+    const int32_t b = kind_of(ctrl, D, n[idxw::key_word(named[i].entry)]);
+    if (a != b || a == kKindBlock) return trace::kNodeShared;
+  }
+  if (const int32_t *entries = hm_used_table(ctrl, D); entries != nullptr) {
+    if (!hm_used_covers(entries, d.at(dw::kUsedList), &named[0].record, names, 2))
+      return trace::kNodeOwner;
+  }
+  return 0;
+}
+
+// Refuse a node read from disk that breaks a rule; `ierr` otherwise.
+int32_t checked(int32_t *ctrl, int32_t D, int32_t position, int32_t record) {
+  const int32_t code = node_fault(ctrl, D, WordView(ctrl, position), record);
+  if (code == 0) return status::kOk;
+  return hm_fail(code == trace::kNodeScratch ? status::kFull : status::kRecordRead, code);
 }
 
 void mark_modified(int32_t *ctrl, int32_t position) {
@@ -147,7 +242,6 @@ int32_t hm_index_node(int32_t *ctrl, int32_t D, int32_t record, int32_t mode, in
                       int32_t &position) {
   WordView d(ctrl, D);
   const int32_t L = record_length(ctrl, D);
-  const int32_t q = idxw::capacity(L);
   position = 0;
   if (record == d[dw::kIndexRoot]) {
     if (d[dw::kRootArea] == 0) {
@@ -155,7 +249,7 @@ int32_t hm_index_node(int32_t *ctrl, int32_t D, int32_t record, int32_t mode, in
       int32_t ierr = hm_work_alloc(ctrl, L, area);
       if (ierr != 0) return ierr;
       ierr = hm_fileset_read(ctrl, d[dw::kFileset], 1, record, word_at(ctrl, area));
-      if (ierr == 0 && !node_sane(WordView(ctrl, area), q)) ierr = status::kRecordRead;
+      if (ierr == 0) ierr = checked(ctrl, D, area, record);
       if (ierr != 0) {
         hm_work_free(ctrl, L, area);
         return ierr;
@@ -165,7 +259,6 @@ int32_t hm_index_node(int32_t *ctrl, int32_t D, int32_t record, int32_t mode, in
     position = d[dw::kRootArea];
     return status::kOk;
   }
-  if (!record_in_range(ctrl, D, record)) return status::kRecordRead;
   const int32_t x = hm_buffer_lookup(ctrl, D, bufw::kClassIndex, record);
   if (x != 0) {
     position = hm_buffer_position(ctrl, x);
@@ -177,7 +270,7 @@ int32_t hm_index_node(int32_t *ctrl, int32_t D, int32_t record, int32_t mode, in
   int32_t ierr = hm_buffer_take(ctrl, p);
   if (ierr != 0) return ierr;
   ierr = hm_fileset_read(ctrl, d[dw::kFileset], 1, record, word_at(ctrl, p));
-  if (ierr == 0 && !node_sane(WordView(ctrl, p), q)) ierr = status::kRecordRead;
+  if (ierr == 0) ierr = checked(ctrl, D, p, record);
   if (ierr != 0) {
     hm_buffer_release(ctrl, p);
     return ierr;
@@ -253,17 +346,25 @@ int32_t descend(int32_t *ctrl, int32_t D, int32_t key, bool push_path, Descent &
   int32_t ierr = hm_index_node(ctrl, D, rec, 1, 0, pos);
   if (ierr != 0) return ierr;
   const int32_t height = d[dw::kIndexHeight];
+  // Every key of the subtree below the node at hand lies in [lo, hi): the
+  // separators on the way down narrow it. Each node's own keys were checked
+  // when it was read; here only how it fits below its parent.
+  int64_t lo = 1, hi = int64_t{d[dw::kGridBlocks]} + 1;
   for (int32_t level = 1;; ++level) {
     WordView n(ctrl, pos);
+    const int32_t count = n[idxw::kCount];
+    if (n[idxw::key_word(1)] < lo || n[idxw::key_word(count)] >= hi)
+      return hm_fail(status::kRecordRead, trace::kDescentBounds);
+    const bool leaf = n[idxw::kLeaf] == 1;
+    if (leaf != (level == height)) return hm_fail(status::kRecordRead, trace::kDescentDepth);
     int32_t found = 0, idx = 0;
-    hm_node_search(n.at(1), n[idxw::kCount], key, found, idx);
+    hm_node_search(n.at(1), count, key, found, idx);
     if (push_path) {
       if (fs[fsw::kStack1Depth] >= fs[fsw::kStack1Capacity] || fs[fsw::kStack1] == 0)
         return hm_fail(status::kFull, trace::kFindStackFull);
       hm_push_pair(word_at(ctrl, fs[fsw::kStack1]), fs[fsw::kStack1Depth], rec, idx);
     }
-    if (n[idxw::kLeaf] == 1 || level >= height) {
-      if (n[idxw::kLeaf] != 1) return status::kRecordRead;  // height and nodes disagree
+    if (leaf) {
       out.leaf_record = rec;
       out.leaf = pos;
       out.entry = idx;
@@ -271,9 +372,9 @@ int32_t descend(int32_t *ctrl, int32_t D, int32_t key, bool push_path, Descent &
       out.record = found == 1 ? n[idxw::value_word(idx)] : 0;
       return status::kOk;
     }
-    const int32_t child = idx == 0 ? n[idxw::kChild0] : n[idxw::value_word(idx)];
-    if (!record_in_range(ctrl, D, child) || child == d[dw::kIndexRoot]) return status::kRecordRead;
-    rec = child;
+    if (idx >= 1) lo = n[idxw::key_word(idx)];
+    if (idx < count) hi = n[idxw::key_word(idx + 1)];
+    rec = idx == 0 ? n[idxw::kChild0] : n[idxw::value_word(idx)];
     ierr = hm_index_node(ctrl, D, rec, 1, 0, pos);
     if (ierr != 0) return ierr;
   }
@@ -306,6 +407,50 @@ int32_t hm_index_locate_leaf(int32_t *ctrl, int32_t D, int32_t key, int32_t &lea
   found = r.found;
   record = r.record;
   return ierr;
+}
+
+int32_t hm_index_verify(int32_t *ctrl, int32_t D) {
+  WordView d(ctrl, D);
+  const int32_t root = d[dw::kIndexRoot];
+  if (root == 0) return status::kOk;
+  const int32_t height = d[dw::kIndexHeight];
+  // One level of the walk: the node's record, the next of its children to
+  // visit (0 = child word 7, i = entry i) and the key range of its subtree.
+  struct Level {
+    int32_t record;
+    int32_t next;
+    int64_t lo, hi;
+  };
+  constexpr int32_t kMaxLevels = 32;
+  if (height < 1 || height > kMaxLevels) return hm_fail(status::kRecordRead, trace::kVerifyDepth);
+  Level path[kMaxLevels];
+  int32_t depth = 0;
+  path[0] = Level{root, 0, 1, int64_t{d[dw::kGridBlocks]} + 1};
+  while (depth >= 0) {
+    Level &at = path[depth];
+    // Fetched again at every step: visiting a child may have evicted it.
+    int32_t pos = 0;
+    if (int32_t ierr = hm_index_node(ctrl, D, at.record, 1, 0, pos); ierr != 0) return ierr;
+    WordView n(ctrl, pos);
+    const int32_t count = n[idxw::kCount];
+    const bool leaf = n[idxw::kLeaf] == 1;
+    if (at.next == 0) {
+      if (leaf != (depth + 1 == height))
+        return hm_fail(status::kRecordRead, trace::kVerifyDepth);
+      if (n[idxw::key_word(1)] < at.lo || n[idxw::key_word(count)] >= at.hi)
+        return hm_fail(status::kRecordRead, trace::kVerifyBounds);
+    }
+    if (leaf || at.next > count) {
+      --depth;
+      continue;
+    }
+    const int32_t i = at.next++;
+    const int64_t lo = i == 0 ? at.lo : n[idxw::key_word(i)];
+    const int64_t hi = i == count ? at.hi : n[idxw::key_word(i + 1)];
+    const int32_t child = i == 0 ? n[idxw::kChild0] : n[idxw::value_word(i)];
+    path[++depth] = Level{child, 0, lo, hi};
+  }
+  return status::kOk;
 }
 
 // ---- insertion ----

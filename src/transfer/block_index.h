@@ -20,7 +20,8 @@
 //    upper block distance). Callers push none of these codes themselves.
 //  - hm_block_for_get direct mode = hm_locate_block_read: grid check
 //    (170 / 33119), edges (33116 / 33117), blocks (33118); out.record = 0
-//    and out.position = 0 when the block was never created.
+//    and out.position = 0 when the block was never created; a stored block
+//    beyond the distances of descriptor words 18-19 is refused (164 / 34712).
 //  - hm_block_for_get modes 2-11 = hm_block_traverse.
 //  - The algebra walks with modes 3, 5 and 10 and a FetchRequest carrying
 //    its pin request; every field of BlockRef is filled for a found block.
@@ -97,6 +98,10 @@ inline constexpr int32_t kEntry = 3;     // entry index in that leaf
 // position, 0 when nothing further is stored, and out.position = 0 whenever
 // no block is returned. Traces: step 32107/33112 (mode 4), 32110/33113 (3,
 // 5), 32113/33114 (8), 32116/33115 (7, 9), search 33111, and the fetch's.
+// A step to another leaf checks the chain against the tree (status 164):
+// keys that do not rise (34709), a chain that ends before the index does
+// (34715) or skips a leaf (34716). A block found further from the diagonal
+// than descriptor words 18-19 allow is refused (34712).
 int32_t hm_block_traverse(int32_t *ctrl, int32_t D, int32_t mode, int32_t &bi, int32_t &bj,
                           int32_t BI, int32_t BJ, const FetchRequest &req, BlockRef &out);
 
@@ -105,7 +110,9 @@ int32_t hm_block_traverse(int32_t *ctrl, int32_t D, int32_t mode, int32_t &bi, i
 // Search the index for block position `key`: record 0 when absent (also when
 // the index is empty, without reading anything). Records the path on the
 // file set's first pair stack for a following hm_index_insert. Traces 32062
-// (node fetch), 32063 (stack full, 170).
+// (node fetch), 32063 (stack full, 170); before them 34707 (a leaf above
+// the index height or none at it) or 34708 (a node's keys outside the range
+// its parent's separators give it), status 164.
 int32_t hm_index_find(int32_t *ctrl, int32_t D, int32_t key, int32_t &record);
 // The same for the read fetch (node fetch trace 32066).
 int32_t hm_index_find_read(int32_t *ctrl, int32_t D, int32_t key, int32_t &record);
@@ -117,6 +124,13 @@ int32_t hm_index_find_read(int32_t *ctrl, int32_t D, int32_t key, int32_t &recor
 int32_t hm_index_locate_leaf(int32_t *ctrl, int32_t D, int32_t key, int32_t &leaf,
                              int32_t &entry, int32_t &found, int32_t &record);
 
+// Walk the whole index once, every node read (and so checked) on the way,
+// each placed at its depth and inside its parent's key range (traces 34710,
+// 34711 and the node checks', status 164). A kill runs it before it gives
+// the matrix's records back, so that a damaged extent table cannot give
+// away records the index still names.
+int32_t hm_index_verify(int32_t *ctrl, int32_t D);
+
 // Insert (key, record) after a hm_index_find of `key` that found nothing,
 // with no other index search in between. Descriptor word 35 counts every
 // call. Traces 32047, 32048, 32049, 32050, 32051 and the node routines'.
@@ -124,7 +138,11 @@ int32_t hm_index_insert(int32_t *ctrl, int32_t D, int32_t key, int32_t record);
 
 // Make index node `record` resident and return its position (the root area
 // for the root record). mode 2 marks its buffer modified; pin 1 pins it
-// once (the caller unpins with hm_buffer_pin mode 0).
+// once (the caller unpins with hm_buffer_pin mode 0). A node read from its
+// record is checked before it is used (status 164: shape 34701, keys 34702,
+// named records 34703, shared 34704, not the matrix's 34705; 170 / 34706
+// when a node too large for the stack finds no memory to be sorted in); a
+// refused node leaves nothing resident.
 int32_t hm_index_node(int32_t *ctrl, int32_t D, int32_t record, int32_t mode, int32_t pin,
                       int32_t &position);
 

@@ -44,13 +44,34 @@ int32_t locate_read(int32_t *ctrl, int32_t D, int32_t bi, int32_t bj, int32_t re
   return status::kOk;
 }
 
+// Every block was created through hm_locate_block_write, which raised
+// descriptor words 18 and 19 to its distance from the diagonal; a stored
+// block beyond them means the header or the index is not what was written,
+// and a product clipped by those words would leave the block out.
+bool within_distances(const WordView &d, int32_t bi, int32_t bj) {
+  return bi - bj <= d[dw::kLowerSeen] && bj - bi <= d[dw::kUpperSeen];
+}
+
+int32_t locate_found(int32_t *ctrl, int32_t D, int32_t bi, int32_t bj, int32_t record,
+                     const FetchRequest &req, BlockRef &out) {
+  if (int32_t st = locate_read(ctrl, D, bi, bj, record, req, out); st != status::kOk) return st;
+  if (out.record >= 1 && !within_distances(WordView(ctrl, D), bi, bj)) {
+    // The buffer stays resident for its owner; a pin taken for the caller
+    // is given back, since the caller gets no block.
+    if (req.pin_mode == 1 && out.position != 0) hm_buffer_pin(ctrl, D, out.position, 0, 0);
+    out = BlockRef{};
+    return hm_fail(status::kRecordRead, trace::kBlockDistance);
+  }
+  return status::kOk;
+}
+
 }  // namespace
 
 int32_t hm_locate_block_read(int32_t *ctrl, int32_t D, int32_t bi, int32_t bj,
                              const FetchRequest &req, BlockRef &out) {
   out = BlockRef{};
   if (!in_grid(WordView(ctrl, D), bi, bj)) return hm_fail(status::kFull, trace::kGetOutsideGrid);
-  return locate_read(ctrl, D, bi, bj, 0, req, out);
+  return locate_found(ctrl, D, bi, bj, 0, req, out);
 }
 
 int32_t hm_locate_block_write(int32_t *ctrl, int32_t D, int32_t bi, int32_t bj,
@@ -113,6 +134,12 @@ int32_t search(int32_t *ctrl, int32_t D, bool ascending, int32_t key, int32_t &r
   return status::kOk;
 }
 
+// Position of the leaf a search for `key` ends in.
+int32_t leaf_of(int32_t *ctrl, int32_t D, int32_t key, int32_t &leaf) {
+  int32_t entry = 0, found = 0, record = 0;
+  return hm_index_locate_leaf(ctrl, D, key, leaf, entry, found, record);
+}
+
 // Move the cursor to the next (forward) or previous stored block; record 0
 // when there is none (the cursor then stays where it was).
 int32_t step(int32_t *ctrl, int32_t D, bool ascending, bool forward, int32_t &key,
@@ -132,14 +159,37 @@ int32_t step(int32_t *ctrl, int32_t D, bool ascending, bool forward, int32_t &ke
   if (e > count) e = count + 1;  // the cursor may be stale; never read past the count
   if (e < 1 || e > count) {
     const int32_t next = n[forward ? idxw::kNextLeaf : idxw::kPrevLeaf];
-    if (next == 0) return status::kOk;
+    int32_t at = 0;
+    if (next == 0) {
+      // The end of the chain is the end of the index: a search for the
+      // last (first) position of the grid ends in this leaf too.
+      if (int32_t ierr = leaf_of(ctrl, D, forward ? d[dw::kGridBlocks] : 1, at); ierr != 0)
+        return ierr;
+      if (at != leaf) return hm_fail(status::kRecordRead, trace::kStepChainEnd);
+      return status::kOk;
+    }
     int32_t pos = 0;
-    const int32_t ierr = hm_index_node(ctrl, D, next, 1, 1, pos);
+    int32_t ierr = hm_index_node(ctrl, D, next, 1, 1, pos);
     if (ierr != 0) return ierr;
     WordView m(ctrl, pos);
-    if (m[idxw::kCount] < 1) {
+    // Keys rise along the leaf chain; a link that does not continue them
+    // would repeat blocks or walk in a circle.
+    const int32_t here = d[cursor(ascending, curw::kPosition)];
+    if (forward ? m[idxw::key_word(1)] <= here : m[idxw::key_word(m[idxw::kCount])] >= here) {
       hm_buffer_pin(ctrl, D, pos, 0, 0);
-      return status::kRecordRead;
+      return hm_fail(status::kRecordRead, trace::kStepOrder);
+    }
+    // Of two neighbours on the chain, the search for the position just
+    // below the right one's first key ends in the left one; in any other
+    // leaf when the link skips leaves whose blocks the walk would miss.
+    // (Both leaves are pinned while the search runs.)
+    const int32_t right_first = forward ? m[idxw::key_word(1)] : n[idxw::key_word(1)];
+    ierr = leaf_of(ctrl, D, right_first - 1, at);
+    if (ierr == 0 && at != (forward ? leaf : pos))
+      ierr = hm_fail(status::kRecordRead, trace::kStepChainSkip);
+    if (ierr != 0) {
+      hm_buffer_pin(ctrl, D, pos, 0, 0);
+      return ierr;
     }
     drop_leaf(ctrl, D, ascending);
     leaf = pos;
@@ -202,7 +252,6 @@ int32_t hm_block_traverse(int32_t *ctrl, int32_t D, int32_t mode, int32_t &bi, i
     }
   }
   if (record < 1) return status::kOk;
-  if (key < 1 || key > d[dw::kGridBlocks]) return hm_fail(status::kRecordRead, trace::kTraverseSearch);
   int32_t fi = 0, fj = 0, r = 0, q = 0;
   hm_block_indices(ctrl, D, key, fi, fj, r, q);
   if (!within(ascending, fi, fj, BI, BJ)) {
@@ -211,7 +260,7 @@ int32_t hm_block_traverse(int32_t *ctrl, int32_t D, int32_t mode, int32_t &bi, i
     out.bj = fj;
     return status::kOk;
   }
-  ierr = locate_read(ctrl, D, fi, fj, record, req, out);
+  ierr = locate_found(ctrl, D, fi, fj, record, req, out);
   if (ierr != 0) return ierr;
   bi = fi;
   bj = fj;

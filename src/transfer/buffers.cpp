@@ -287,9 +287,11 @@ void settle_new(int32_t *ctrl, int32_t D, int32_t position, const FetchRequest &
   }
 }
 
+// The index's nodes were checked when read, so this holds for every record
+// they name; it guards the fetches against a record from anywhere else.
 bool record_in_range(int32_t *ctrl, int32_t D, int32_t record) {
   WordView fs(ctrl, fileset_of(ctrl, D));
-  return record >= 1 && record < fs[fsw::kEnd];
+  return record >= fs[fsw::kFirstHeaderRecord] + fs[fsw::kHeaderRecords] && record < fs[fsw::kEnd];
 }
 
 }  // namespace
@@ -317,7 +319,7 @@ int32_t hm_fetch_block_read(int32_t *ctrl, int32_t D, int32_t block, const Fetch
   }
   if (!record_in_range(ctrl, D, record)) {
     record = 0;
-    return hm_fail(status::kRecordRead, trace::kReadFetchIndex);
+    return hm_fail(status::kRecordRead, trace::kReadFetchOutside);
   }
   int32_t p = 0;
   int32_t ierr = hm_buffer_take(ctrl, p);
@@ -361,7 +363,7 @@ int32_t hm_fetch_block_write(int32_t *ctrl, int32_t D, int32_t block, const Fetc
   int32_t ierr = hm_index_find(ctrl, D, block, rec);
   if (ierr != 0) return hm_fail(ierr, trace::kWriteFetchIndex);
   if (rec != 0 && !record_in_range(ctrl, D, rec))
-    return hm_fail(status::kRecordRead, trace::kWriteFetchIndex);
+    return hm_fail(status::kRecordRead, trace::kWriteFetchOutside);
   if (rec != 0 && req.lookup_first != 1) {
     // Said to be absent but stored: it may be resident, and a second copy
     // under the same key must not enter the tree.

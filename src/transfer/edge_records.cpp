@@ -27,23 +27,31 @@ namespace {
 
 // Descriptor words and trace codes of one edge.
 struct Edge {
-  int32_t current, buffer, size, per_record, cls;
+  int32_t kind, current, buffer, size, per_record, cls;
   int32_t close, record, take, current_read, tree_remove, insert, search, write_take, write_read;
   int32_t read_search, read_take, read_read;
+  // Checks of packed records read from disk.
+  int32_t outside, trailer, current_trailer, write_missing, read_missing;
 };
 
 Edge edge_of(int32_t edge) {
   if (edge == kKindRightEdge)
-    return Edge{dw::kRightPacked, dw::kRightBuffer, dw::kRightEdgeSize, dw::kRightPerRecord,
-                bufw::kClassRightEdge, trace::kRightClose, trace::kRightRecord, trace::kRightBuffer,
-                trace::kRightCurrentRead, trace::kRightTreeRemove, trace::kRightInsert,
-                trace::kRightSearch, trace::kRightWriteBuffer, trace::kRightWriteRead,
-                trace::kRightReadSearch, trace::kRightReadBuffer, trace::kRightReadRead};
-  return Edge{dw::kBottomPacked, dw::kBottomBuffer, dw::kBottomEdgeSize, dw::kBottomPerRecord,
-              bufw::kClassBottomEdge, trace::kBottomClose, trace::kBottomRecord, trace::kBottomBuffer,
-              trace::kBottomCurrentRead, trace::kBottomTreeRemove, trace::kBottomInsert,
-              trace::kBottomSearch, trace::kBottomWriteBuffer, trace::kBottomWriteRead,
-              trace::kBottomReadSearch, trace::kBottomReadBuffer, trace::kBottomReadRead};
+    return Edge{kKindRightEdge, dw::kRightPacked, dw::kRightBuffer, dw::kRightEdgeSize,
+                dw::kRightPerRecord, bufw::kClassRightEdge, trace::kRightClose,
+                trace::kRightRecord, trace::kRightBuffer, trace::kRightCurrentRead,
+                trace::kRightTreeRemove, trace::kRightInsert, trace::kRightSearch,
+                trace::kRightWriteBuffer, trace::kRightWriteRead, trace::kRightReadSearch,
+                trace::kRightReadBuffer, trace::kRightReadRead, trace::kRightPackedOutside,
+                trace::kRightPackedTrailer, trace::kRightCurrentTrailer,
+                trace::kRightWriteMissing, trace::kRightReadMissing};
+  return Edge{kKindBottomEdge, dw::kBottomPacked, dw::kBottomBuffer, dw::kBottomEdgeSize,
+              dw::kBottomPerRecord, bufw::kClassBottomEdge, trace::kBottomClose,
+              trace::kBottomRecord, trace::kBottomBuffer, trace::kBottomCurrentRead,
+              trace::kBottomTreeRemove, trace::kBottomInsert, trace::kBottomSearch,
+              trace::kBottomWriteBuffer, trace::kBottomWriteRead, trace::kBottomReadSearch,
+              trace::kBottomReadBuffer, trace::kBottomReadRead, trace::kBottomPackedOutside,
+              trace::kBottomPackedTrailer, trace::kBottomCurrentTrailer,
+              trace::kBottomWriteMissing, trace::kBottomReadMissing};
 }
 
 int32_t record_length(int32_t *ctrl, int32_t D) {
@@ -59,15 +67,40 @@ int32_t count_limit(int32_t *ctrl, int32_t D, const Edge &e) {
 }
 
 // Place (1-based) of `block` in the trailer of the packed record at
-// `position`; 0 when absent, -1 when the trailer is unusable.
+// `position`; 0 when absent. Every packed record was checked when it was
+// read (trailer_sound) or built here; a count out of range still finds
+// nothing rather than reading outside the record.
 int32_t trailer_find(int32_t *ctrl, int32_t D, const Edge &e, int32_t position, int32_t block) {
   const int32_t L = record_length(ctrl, D);
   WordView b(ctrl, position);
   const int32_t count = b[L];
-  if (count < 0 || count > count_limit(ctrl, D, e)) return -1;
+  if (count < 0 || count > count_limit(ctrl, D, e)) return 0;
   for (int32_t k = 1; k <= count; ++k)
     if (b[L - k] == block) return k;
   return 0;
+}
+
+// A packed record just read from disk: between 1 and the edge's blocks per
+// record in its trailer, each a position of the grid that is a block of
+// this edge, none twice. The count bounds every place's offset inside the
+// record; the positions are what the index is matched against.
+bool trailer_sound(int32_t *ctrl, int32_t D, const Edge &e, int32_t position) {
+  const int32_t L = record_length(ctrl, D);
+  WordView d(ctrl, D);
+  WordView b(ctrl, position);
+  const int32_t count = b[L];
+  if (count < 1 || count > count_limit(ctrl, D, e)) return false;
+  for (int32_t k = 1; k <= count; ++k) {
+    const int32_t p = b[L - k];
+    if (p < 1 || p > d[dw::kGridBlocks]) return false;
+    int32_t bi = 0, bj = 0, r = 0, q = 0, kind = 0, rows = 0, cols = 0;
+    hm_block_indices(ctrl, D, p, bi, bj, r, q);
+    hm_block_shape(ctrl, D, bi, bj, kind, rows, cols);
+    if (kind != e.kind) return false;
+    for (int32_t j = 1; j < k; ++j)
+      if (b[L - j] == p) return false;
+  }
+  return true;
 }
 
 // Touch or pin a buffer by the caller's request.
@@ -87,7 +120,8 @@ int32_t packed_buffer(int32_t *ctrl, int32_t D, const Edge &e, int32_t record, i
     return status::kOk;
   }
   WordView fs(ctrl, WordView(ctrl, D)[dw::kFileset]);
-  if (record < 1 || record >= fs[fsw::kEnd]) return hm_fail(status::kRecordRead, read_code);
+  if (record < fs[fsw::kFirstHeaderRecord] + fs[fsw::kHeaderRecords] || record >= fs[fsw::kEnd])
+    return hm_fail(status::kRecordRead, e.outside);
   int32_t p = 0;
   int32_t ierr = hm_buffer_take(ctrl, p);
   if (ierr != 0) return hm_fail(ierr, take_code);
@@ -95,6 +129,10 @@ int32_t packed_buffer(int32_t *ctrl, int32_t D, const Edge &e, int32_t record, i
   if (ierr != 0) {
     hm_buffer_release(ctrl, p);
     return hm_fail(ierr, read_code);
+  }
+  if (!trailer_sound(ctrl, D, e, p)) {
+    hm_buffer_release(ctrl, p);
+    return hm_fail(status::kRecordRead, e.trailer);
   }
   hm_buffer_word(ctrl, p, bufw::kOwner) = D;
   hm_buffer_word(ctrl, p, bufw::kRecord) = record;
@@ -141,7 +179,6 @@ int32_t hm_edge_block_write(int32_t *ctrl, int32_t D, int32_t edge, int32_t bloc
   // 1. The current record's trailer.
   if (d[e.current] != 0 && d[e.buffer] != 0) {
     const int32_t k = trailer_find(ctrl, D, e, d[e.buffer], block);
-    if (k < 0) return hm_fail(status::kRecordRead, e.current_read);
     if (k > 0) {
       position = d[e.buffer];
       offset = place_offset(ctrl, D, e, k);
@@ -165,7 +202,7 @@ int32_t hm_edge_block_write(int32_t *ctrl, int32_t D, int32_t edge, int32_t bloc
       if (ierr != 0) return ierr;
     }
     const int32_t k = trailer_find(ctrl, D, e, p, block);
-    if (k < 1) return hm_fail(status::kRecordRead, e.write_read);
+    if (k < 1) return hm_fail(status::kRecordRead, e.write_missing);
     hm_buffer_word(ctrl, p, bufw::kModified) = 1;
     apply_pin(ctrl, D, p, pin_mode, state);
     position = p;
@@ -190,6 +227,10 @@ int32_t hm_edge_block_write(int32_t *ctrl, int32_t D, int32_t edge, int32_t bloc
         hm_buffer_release(ctrl, p);
         return hm_fail(ierr, e.current_read);
       }
+      if (!trailer_sound(ctrl, D, e, p)) {
+        hm_buffer_release(ctrl, p);
+        return hm_fail(status::kRecordRead, e.current_trailer);
+      }
       hm_buffer_word(ctrl, p, bufw::kOwner) = D;
       hm_buffer_word(ctrl, p, bufw::kRecord) = d[e.current];
       hm_buffer_word(ctrl, p, bufw::kClass) = e.cls;
@@ -197,7 +238,6 @@ int32_t hm_edge_block_write(int32_t *ctrl, int32_t D, int32_t edge, int32_t bloc
       hm_buffer_pin(ctrl, D, p, 1, 0);
     }
     d[e.buffer] = p;
-    if (trailer_find(ctrl, D, e, p, block) < 0) return hm_fail(status::kRecordRead, e.current_read);
   }
   int32_t p = d[e.buffer];
   int32_t rec = d[e.current];
@@ -253,7 +293,6 @@ int32_t hm_edge_block_read(int32_t *ctrl, int32_t D, int32_t edge, int32_t block
   record = position = offset = 0;
   if (d[e.current] != 0 && d[e.buffer] != 0) {
     const int32_t k = trailer_find(ctrl, D, e, d[e.buffer], block);
-    if (k < 0) return hm_fail(status::kRecordRead, e.read_read);
     if (k > 0) {
       position = d[e.buffer];
       offset = place_offset(ctrl, D, e, k);
@@ -274,7 +313,7 @@ int32_t hm_edge_block_read(int32_t *ctrl, int32_t D, int32_t edge, int32_t block
     if (ierr != 0) return ierr;
   }
   const int32_t k = trailer_find(ctrl, D, e, p, block);
-  if (k < 1) return hm_fail(status::kRecordRead, e.read_read);
+  if (k < 1) return hm_fail(status::kRecordRead, e.read_missing);
   apply_pin(ctrl, D, p, pin_mode, state);
   position = p;
   offset = place_offset(ctrl, D, e, k);

@@ -34,6 +34,8 @@ namespace tessera::idxw {
 inline constexpr int32_t kLeaf = 1;        // 1 leaf, 0 interior
 inline constexpr int32_t kPrevLeaf = 2;
 inline constexpr int32_t kNextLeaf = 3;
+inline constexpr int32_t kUnused4 = 4;     // words 4 and 5 are 0
+inline constexpr int32_t kUnused5 = 5;
 inline constexpr int32_t kCount = 6;
 inline constexpr int32_t kChild0 = 7;      // child for keys below the first key
 inline constexpr int32_t kEntries = 8;     // entry i: key at 8 + 2(i-1), value at 9 + 2(i-1)

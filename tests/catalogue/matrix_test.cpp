@@ -385,7 +385,7 @@ TEST_P(ExtentTableGrowth, TablesPersistAndAreKilled) {
   ASSERT_EQ(h.reopen(), 0);
   for (int32_t readonly : {1, 0}) {
     auto r = h.oldm("P", 1, readonly);
-    ASSERT_EQ(r.ierr, 0);
+    ASSERT_EQ(r.ierr, 0) << ::testing::PrintToString(host_.trace_codes());
     EXPECT_EQ(h.dw(r.handle, dw::kPlacement), placement);
     std::vector<int32_t> all(n * n);
     ASSERT_EQ(h.gets(r.handle, 1, n, 1, n, all.data(), n), 0);

@@ -188,6 +188,14 @@ TEST_F(StoredSet, DamagedTablesAreRefused) {
     poke(set, c.record, c.word, c.value);
     expect_refused(host, set, status::kRecordRead, tables);
   }
+  // A free count one short leaves a chain that runs on past it, into what
+  // would be handed out as free although the count says it is not.
+  for (int32_t word : {55, 69}) {
+    SCOPED_TRACE("word " + std::to_string(word));
+    test::FileSet set = stored_set();
+    poke(set, 0, word, peek(set, 0, word) - 1);
+    expect_refused(host, set, status::kRecordRead, tables);
+  }
 }
 
 TEST_F(StoredSet, DirectoryTreeLinksAreChecked) {
@@ -196,6 +204,7 @@ TEST_F(StoredSet, DirectoryTreeLinksAreChecked) {
   poke(set, 0, 69, 169);  // free nodes
   poke(set, 0, 71, 1);    // nodes in the tree
   poke(set, 0, 72, 170);  // root
+  poke(set, 2, 168 * 12 + 1, 0);  // the free chain now ends at node 169
   poke(set, 2, 169 * 12 + 8, 0);
   poke(set, 2, 169 * 12 + 11, 0);
   poke(set, 2, 169 * 12 + 12, 0);
@@ -208,6 +217,9 @@ TEST_F(StoredSet, DirectoryTreeLinksAreChecked) {
   poke(set, nodes, 169 * 12 + 12, 3);  // a right child whose parent is not 170
   expect_refused(host, set, status::kRecordRead, {trace::kStoredTables, 33429, 32507});
   poke(set, nodes, 169 * 12 + 12, 171);  // a child out of the table
+  expect_refused(host, set, status::kRecordRead, {trace::kStoredTables, 33429, 32507});
+  poke(set, nodes, 169 * 12 + 12, 0);
+  poke(set, nodes, 169 * 12 + 7, 5000);  // a matrix handle: none is open in a stored set
   expect_refused(host, set, status::kRecordRead, {trace::kStoredTables, 33429, 32507});
 }
 

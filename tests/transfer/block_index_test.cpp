@@ -72,11 +72,20 @@ TEST(BlockGrid, PositionsRunHyperblockByHyperblockAndInvert) {
 
 // ---- the index ----
 
-int32_t insert(TransferArea &a, int32_t key) {
+// Keys up to kKeys over a grid that holds them; key k names record
+// base + k of a run the matrix owns (a node refuses records it does not).
+constexpr int32_t kKeys = 20000;
+Shape wide_grid() {
+  Shape s;
+  s.m = s.n = 1200;  // 150 x 150 blocks of 8
+  return s;
+}
+
+int32_t insert(TransferArea &a, int32_t base, int32_t key) {
   int32_t rec = -1;
   EXPECT_EQ(hm_index_find(a.ctrl(), a.D(), key, rec), 0);
   EXPECT_EQ(rec, 0);
-  return hm_index_insert(a.ctrl(), a.D(), key, key + 100000);
+  return hm_index_insert(a.ctrl(), a.D(), key, base + key);
 }
 
 // A node by record, as a copy of its words 1 .. 7 + 2 q.
@@ -144,7 +153,9 @@ std::map<int32_t, int32_t> check_index(TransferArea &a) {
 TEST(BlockIndex, SplitsAndRedistributionsMoveTheStatedCounts) {
   test::HostAreas host;
   test::RecordFaults faults;
-  TransferArea a(kL, 8, Shape{});
+  TransferArea a(kL, 8, wide_grid());
+  const int32_t base = a.own(kKeys + 1);
+  auto insert = [&](TransferArea &area, int32_t k) { return tessera::insert(area, base, k); };
   int32_t rec = -1;
   ASSERT_EQ(hm_index_find(a.ctrl(), a.D(), 5, rec), 0);  // empty: nothing read
   EXPECT_EQ(rec, 0);
@@ -177,9 +188,9 @@ TEST(BlockIndex, SplitsAndRedistributionsMoveTheStatedCounts) {
   EXPECT_EQ(a.d()[dw::kIndexNodes], 4);
 
   // Fill the last leaf; one more moves entries to its left sibling.
-  for (int32_t k = 100000; count(node(a, child(root, 2))) < kQ; ++k) { ASSERT_EQ(insert(a, k), 0); }
+  for (int32_t k = kKeys / 2; count(node(a, child(root, 2))) < kQ; ++k) { ASSERT_EQ(insert(a, k), 0); }
   const int32_t left_before = count(node(a, child(root, 1)));
-  ASSERT_EQ(insert(a, 200000), 0);
+  ASSERT_EQ(insert(a, kKeys), 0);
   root = node(a, a.d()[dw::kIndexRoot]);
   ASSERT_EQ(count(root), 2);
   const int32_t T = left_before + kQ + 1;
@@ -192,9 +203,10 @@ TEST(BlockIndex, SplitsAndRedistributionsMoveTheStatedCounts) {
 TEST(BlockIndex, RandomInsertionsMatchAMapThroughInteriorRootSplits) {
   test::HostAreas host;
   test::RecordFaults faults;
-  TransferArea a(kL, 12, Shape{});
+  TransferArea a(kL, 12, wide_grid());
+  const int32_t base = a.own(kKeys + 1);
   std::mt19937 rng(7);
-  std::uniform_int_distribution<int32_t> pick(1, 200000);
+  std::uniform_int_distribution<int32_t> pick(1, kKeys);
   std::map<int32_t, int32_t> model;
   int32_t calls = 0;
   while (model.size() < 15000) {
@@ -206,9 +218,9 @@ TEST(BlockIndex, RandomInsertionsMatchAMapThroughInteriorRootSplits) {
       continue;
     }
     ASSERT_EQ(rec, 0);
-    ASSERT_EQ(hm_index_insert(a.ctrl(), a.D(), k, k + 7), 0);
+    ASSERT_EQ(hm_index_insert(a.ctrl(), a.D(), k, base + k), 0);
     ++calls;
-    model[k] = k + 7;
+    model[k] = base + k;
     if (model.size() % 5000 == 0) { ASSERT_EQ(check_index(a), model); }
   }
   EXPECT_GE(a.d()[dw::kIndexHeight], 3);
@@ -226,7 +238,8 @@ TEST(BlockIndex, CorruptNodeCountIsRefusedBeforeUse) {
   test::HostAreas host;
   test::RecordFaults faults;
   TransferArea a(kL, 4, Shape{});
-  for (int32_t k = 1; k <= kQ + 1; ++k) { ASSERT_EQ(insert(a, k), 0); }
+  const int32_t base = a.own(kQ + 1);
+  for (int32_t k = 1; k <= kQ + 1; ++k) { ASSERT_EQ(insert(a, base, k), 0); }
   const std::vector<int32_t> root = node(a, a.d()[dw::kIndexRoot]);
   // Write a leaf back with a count beyond what a node can hold, then drop
   // every resident copy so the next search reads it from its record.

@@ -13,6 +13,7 @@
 
 #include "catalogue/descriptor_words.h"
 #include "catalogue/extent_list.h"
+#include "catalogue/record_space.h"
 #include "common/word_view.h"
 #include "control/control_words.h"
 #include "control/lists.h"
@@ -72,6 +73,21 @@ class TransferArea {
          x = area_[hm_buffer_header(area_.data(), x) + bufw::kNext - 2])
       out.push_back(x);
     return out;
+  }
+
+  // n records taken for the matrix as if it had stored n blocks, for tests
+  // that enter blocks in the index themselves (the index accepts only
+  // records the matrix uses). Returns the first; they run on from it.
+  int32_t own(int32_t n) {
+    EXPECT_EQ(hm_reserve_records(area_.data(), D_, n), 0);
+    int32_t first = 0;
+    for (int32_t i = 0; i < n; ++i) {
+      int32_t record = 0;
+      EXPECT_EQ(hm_block_record_alloc(area_.data(), D_, record), 0);
+      if (i == 0) first = record;
+      EXPECT_EQ(record, first + i);
+    }
+    return first;
   }
 
   // The descriptor as matrix creation leaves it.
