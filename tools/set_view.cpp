@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "tessera_status.h"
+
 namespace tessera::tool {
 
 SetView::SetView(const std::vector<std::string> &files, int not_a_set_status) : files_(files) {
@@ -81,7 +83,8 @@ void SetView::get(int32_t index, int32_t i1, int32_t nr, int32_t j1, int32_t nc,
     throw UserError(who + " is damaged and is not read; run tessera check for the details");
   }
   if (result == TESSERA_VIEW_READ_FAILED) {
-    throw UserError("the library refused to read " + who + ": status " + std::to_string(status));
+    throw UserError("the library refused to read " + who + ": " + tessera_status_text(status) +
+                    " (status " + std::to_string(status) + ")");
   }
   throw UserError("reading " + who + " failed (" + std::to_string(result) + ")");
 }
