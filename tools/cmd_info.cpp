@@ -133,6 +133,7 @@ void print_json(const SetView &view, int64_t findings) {
     j["name"] = display_name(m);
     j["qualifier"] = m.qualifier;
     j["damaged"] = m.damaged != 0;
+    j["header"] = {{"record", m.header_record}, {"offset", m.header_offset}};
     if (m.type != 0) {
       j["type"] = type_name(m.type, m.items);
       j["type_code"] = m.type;

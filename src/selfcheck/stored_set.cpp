@@ -81,6 +81,15 @@ bool looks_like_set_header(const std::vector<int32_t> &record, int32_t L) {
 
 std::string quoted(const std::string &name) { return "'" + name + "'"; }
 
+// The extent-table check numbers the lists it was given; findings name them.
+std::string name_lists(std::string reason, const char *first, const char *second) {
+  for (const auto &[number, name] : {std::pair{"list 1:", first}, std::pair{"list 2:", second}}) {
+    const size_t at = reason.find(number);
+    if (at != std::string::npos) reason.replace(at, std::strlen(number), std::string(name) + ":");
+  }
+  return reason;
+}
+
 // Same file under two names.
 bool same_file(const std::string &a, const std::string &b) {
   char *ra = realpath(a.c_str(), nullptr);
@@ -436,7 +445,8 @@ void StoredSet::survey_directory() {
   tables_sound_ = hm_check_extent_table(table_.data(), capacity,
                                         header_.data() + fsw::kTableFree - 1, lists, 2, &reason);
   if (!tables_sound_) {
-    find("the set's extent table (lists A and B)", reason, word(header_, fsw::kTableFirstRecord));
+    find("the set's extent table", name_lists(reason, "list A", "list B"),
+         word(header_, fsw::kTableFirstRecord));
   }
 
   const int32_t nodes = word(header_, fsw::kNodeCapacity);
@@ -703,7 +713,7 @@ void StoredSet::matrix_table(StoredMatrix &m, const std::vector<int32_t> &stored
   std::string reason;
   if (!hm_check_extent_table(entries, capacity, stored.data() + dw::kTableFree - 1, lists, 2,
                              &reason)) {
-    find(where, reason, at);
+    find(where, name_lists(reason, "the used-record list", "the reserved-record list"), at);
     m.damaged = true;
     return;
   }
@@ -1038,6 +1048,11 @@ void StoredSet::account() {
     }
   }
 
+  // Records nobody holds are leaks only when every holder could be read:
+  // with a free list or a matrix's records unknown, they are that holder's.
+  bool owners_known = tables_sound_;
+  for (const StoredMatrix &m : matrices_) owners_known = owners_known && (m.table_sound || m.index_sound);
+
   std::stable_sort(runs.begin(), runs.end(),
                    [](const Run &a, const Run &b) { return a.first < b.first; });
   const std::string where = "records of the set";
@@ -1055,8 +1070,11 @@ void StoredSet::account() {
       if (run.count < 1) continue;
     }
     if (run.first > reach) {
-      find(where, run_text(reach, run.first - reach) + " are held by no one and not free (leaked)",
-           reach);
+      if (owners_known) {
+        find(where, run_text(reach, run.first - reach) +
+                        " are held by no one and not free (leaked)",
+             reach);
+      }
     } else if (run.first < reach) {
       const int64_t stop = std::min(reach, run.first + run.count);
       find(where, run_text(run.first, stop - run.first) + " are held both by " + reach_owner +
@@ -1068,7 +1086,7 @@ void StoredSet::account() {
       reach_owner = run.owner;
     }
   }
-  if (reach < end_) {
+  if (reach < end_ && owners_known) {
     find(where, run_text(reach, end_ - reach) + " are held by no one and not free (leaked)",
          reach);
   }
