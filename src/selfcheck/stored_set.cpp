@@ -246,10 +246,10 @@ bool StoredSet::open_files(const std::vector<std::string> &names, std::string &m
     hm_unpack_name(record.data() + fsw::kName1 - 1, created);
     problem = SetProblem::kFileOrder;
     message = "the files are in the wrong order: " + quoted(names[heads[0]]) +
-              " holds the set's header, so it must come first (it was created as " +
-              quoted(created) +
-              "); give the files in the order the set was created with, since record r "
-              "lies in file (r mod n) + 1";
+              " holds the set's header, so it must come first" +
+              (names[heads[0]] != created ? " (it was created as " + quoted(created) + ")" : "") +
+              "; give the files in the order the set was created with, since record r lies in "
+              "file (r mod n) + 1";
     return false;
   }
 
