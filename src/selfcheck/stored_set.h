@@ -141,7 +141,6 @@ class StoredSet {
   bool directory_sound_ = false;
   std::vector<StoredMatrix> matrices_;
   std::vector<Finding> findings_;
-  bool quiet_count_only_ = false;
   int64_t dropped_ = 0;
 };
 
