@@ -70,8 +70,7 @@ Registrar reg("check", "Check a file set for damage, offline and read-only", 30,
                 auto o = std::make_shared<Options>();
                 cmd.add_option("FILE", o->files,
                                "The set's files, in the order it was created with")
-                    ->required()
-                    ->expected(1, 10);
+                    ->required();
                 cmd.add_option("--max", o->max_lines, "Print at most this many findings")
                     ->check(CLI::NonNegativeNumber);
                 cmd.footer(

@@ -85,8 +85,7 @@ int run_dump(const Options &o) {
 Registrar reg("dump", "Print a region of a matrix as Matrix Market text", 35, [](CLI::App &cmd) {
   auto o = std::make_shared<Options>();
   cmd.add_option("FILE", o->files, "The set's files, in the order it was created with")
-      ->required()
-      ->expected(1, 10);
+      ->required();
   cmd.add_option("--matrix", o->matrix, "Name of the matrix")->required();
   cmd.add_option("--qualifier", o->qualifier,
                  "Qualifier of the matrix, when several matrices share its name");

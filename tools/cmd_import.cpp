@@ -352,8 +352,7 @@ Registrar reg("import", "Store a Matrix Market file as a matrix of a file set", 
                 cmd.add_option("FILE", o->files,
                                "The set's files, in the order it was created with; a new set "
                                "when none of them exists")
-                    ->required()
-                    ->expected(1, 10);
+                    ->required();
                 cmd.add_option("--matrix", o->matrix, "Name of the new matrix (1 to 12 characters)")
                     ->required();
                 cmd.add_option("--qualifier", o->qualifier, "Qualifier of the new matrix")

@@ -182,8 +182,7 @@ Registrar reg("info", "Show a file set's header and its matrices", 20, [](CLI::A
   cmd.add_option("FILE", o->files,
                  "The set's files, in the order it was created with (record r lies in file "
                  "(r mod n) + 1)")
-      ->required()
-      ->expected(1, 10);
+      ->required();
   cmd.add_flag("--json", o->json, "Print one JSON object instead of the tables");
   cmd.footer(
       "Prints the set's header (record length, files, regions, end, free records in lists A "
