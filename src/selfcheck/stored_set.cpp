@@ -19,6 +19,7 @@
 #include "catalogue/invariants.h"
 #include "catalogue/matrix.h"
 #include "catalogue/tree.h"
+#include "common/type_form.h"
 #include "common/word_view.h"
 #include "control/control_words.h"
 #include "control/lists.h"
@@ -50,15 +51,6 @@ constexpr int32_t kInSlot = 1;
 constexpr int32_t kInWordPool = 2;
 constexpr int32_t kInRecords = 3;
 constexpr int32_t kSmallTableEntries = dw::kSmallTableWords / extw::kWords;
-
-// Storage forms and type codes the geometry depends on.
-constexpr int32_t kFormSymmetric = 1;
-constexpr int32_t kFormDiagonal = 5;
-constexpr int32_t kFormUpper = 6;
-constexpr int32_t kFormLast = 6;
-constexpr int32_t kTypeLast = 12;
-constexpr int32_t kTypeOneColumn = 11;
-constexpr int32_t kTypeOneColumnItems = 12;
 
 // Directory nodes by where they are.
 enum NodePlace : char { kNowhere, kInTree, kReleased, kFree };
@@ -582,7 +574,7 @@ bool StoredSet::matrix_header(StoredMatrix &m, const std::vector<int32_t> &store
   }
   const int64_t t = w(dw::kType), k = w(dw::kItems), rows = w(dw::kRows), cols = w(dw::kCols);
   const int64_t form = w(dw::kForm), b1 = w(dw::kHyperOrder);
-  if (t < 1 || t > kTypeLast || k < 1) {
+  if (t < 1 || t > etype::kLast || k < 1) {
     bad("words 10 and 11 (type " + num(t) + ", " + num(k) + " items) name no element type");
     sound = false;
   }
@@ -590,7 +582,7 @@ bool StoredSet::matrix_header(StoredMatrix &m, const std::vector<int32_t> &store
     bad("words 12 and 13 (shape " + num(rows) + " x " + num(cols) + ") are not positive");
     sound = false;
   }
-  if (form < 1 || form > kFormLast) {
+  if (form < 1 || form > form::kLast) {
     bad("word 14 (storage form " + num(form) + ") is outside 1..6");
     sound = false;
   }
@@ -605,12 +597,12 @@ bool StoredSet::matrix_header(StoredMatrix &m, const std::vector<int32_t> &store
   }
   if (!sound) return false;
 
-  const bool one_column = form == kFormDiagonal || t == kTypeOneColumn || t == kTypeOneColumnItems;
+  const bool one_column = form == form::kDiagonal || t == etype::kInt32Column || t == etype::kInt32ItemsColumn;
   if (w(dw::kStoredCols) != (one_column ? 1 : cols)) {
     bad("word 15 (stored columns) is " + num(w(dw::kStoredCols)) + ", the form gives " +
         num(one_column ? 1 : cols));
   }
-  const bool triangle = form == kFormSymmetric || form == kFormUpper;
+  const bool triangle = form == form::kSymmetric || form == form::kUpper;
   if (w(dw::kTriangle) != (triangle ? 1 : 0)) {
     bad("word 7 (triangle flag) is " + num(w(dw::kTriangle)) + " for storage form " + num(form));
   }
