@@ -573,7 +573,7 @@ bool StoredSet::matrix_header(StoredMatrix &m, const std::vector<int32_t> &store
         " offset " + num(m.header_offset));
   }
   const int64_t t = w(dw::kType), k = w(dw::kItems), rows = w(dw::kRows), cols = w(dw::kCols);
-  const int64_t form = w(dw::kForm), b1 = w(dw::kHyperOrder);
+  const int64_t s_form = w(dw::kForm), b1 = w(dw::kHyperOrder);
   if (t < 1 || t > etype::kLast || k < 1) {
     bad("words 10 and 11 (type " + num(t) + ", " + num(k) + " items) name no element type");
     sound = false;
@@ -582,8 +582,8 @@ bool StoredSet::matrix_header(StoredMatrix &m, const std::vector<int32_t> &store
     bad("words 12 and 13 (shape " + num(rows) + " x " + num(cols) + ") are not positive");
     sound = false;
   }
-  if (form < 1 || form > form::kLast) {
-    bad("word 14 (storage form " + num(form) + ") is outside 1..6");
+  if (s_form < 1 || s_form > form::kLast) {
+    bad("word 14 (storage form " + num(s_form) + ") is outside 1..6");
     sound = false;
   }
   if (b1 < 1) {
@@ -597,14 +597,15 @@ bool StoredSet::matrix_header(StoredMatrix &m, const std::vector<int32_t> &store
   }
   if (!sound) return false;
 
-  const bool one_column = form == form::kDiagonal || t == etype::kInt32Column || t == etype::kInt32ItemsColumn;
+  const bool one_column =
+      s_form == form::kDiagonal || t == etype::kInt32Column || t == etype::kInt32ItemsColumn;
   if (w(dw::kStoredCols) != (one_column ? 1 : cols)) {
     bad("word 15 (stored columns) is " + num(w(dw::kStoredCols)) + ", the form gives " +
         num(one_column ? 1 : cols));
   }
-  const bool triangle = form == form::kSymmetric || form == form::kUpper;
+  const bool triangle = s_form == form::kSymmetric || s_form == form::kUpper;
   if (w(dw::kTriangle) != (triangle ? 1 : 0)) {
-    bad("word 7 (triangle flag) is " + num(w(dw::kTriangle)) + " for storage form " + num(form));
+    bad("word 7 (triangle flag) is " + num(w(dw::kTriangle)) + " for storage form " + num(s_form));
   }
   if (w(dw::kLowerBand) < 0 || w(dw::kUpperBand) < 0) {
     bad("words 16 and 17 (band widths " + num(w(dw::kLowerBand)) + " and " +
