@@ -1,6 +1,6 @@
 /* Example host: creates a file set with one 1000 x 1000 double matrix, puts
  * 100 columns into it, gets a 10 x 10 region back, and keeps the file set in
- * demo.tsf (look at it with tessera_fsinfo demo.tsf). */
+ * demo.tsf (look at it with tessera info demo.tsf). */
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>

@@ -21,6 +21,7 @@
 
 #include "common/word_view.h"
 #include "selfcheck/consistency.h"
+#include "selfcheck/stored_set.h"
 #include "catalogue/descriptor_words.h"
 #include "catalogue/space_codes.h"
 #include "common/status.h"
@@ -480,6 +481,15 @@ void check_on_disk(Session &s, const std::string &where, bool switched = false) 
     std::filesystem::copy_file(s.argv()[i], copies.back());
   }
   for (auto &c : copies) copy_argv.push_back(c.data());
+  // The offline check finds the stored set whole too.
+  {
+    StoredSet stored;
+    std::string message;
+    EXPECT_EQ(stored.open(copies, message), SetProblem::kNone) << where << ": " << message;
+    for (const Finding &f : stored.findings())
+      ADD_FAILURE() << where << " (offline check): " << f.where << ": " << f.what << " (record "
+                    << f.record << ")";
+  }
   struct Remove {
     std::string dir;
     ~Remove() {
