@@ -18,6 +18,14 @@
 #include <string>
 #include <vector>
 
+// The C++ interface of libtessera_solve is exported by name: the library is
+// built with hidden visibility, and the tool and the tests link it as hosts do.
+#if defined(__GNUC__)
+#define TESSERA_SOLVE_API __attribute__((visibility("default")))
+#else
+#define TESSERA_SOLVE_API
+#endif
+
 namespace tessera::solve {
 
 struct SparseSym {
@@ -29,7 +37,7 @@ struct SparseSym {
   int64_t entries() const { return colptr.empty() ? 0 : colptr.back(); }
 };
 
-class DenseSource {
+class TESSERA_SOLVE_API DenseSource {
  public:
   virtual ~DenseSource() = default;
   virtual int32_t n() const = 0;
@@ -50,7 +58,7 @@ struct Problem {
 
 // Bad input that the user can mend: the message names the file, the line and
 // what was expected (or the generator and what is wrong with its arguments).
-class InputError : public std::runtime_error {
+class TESSERA_SOLVE_API InputError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };

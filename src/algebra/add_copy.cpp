@@ -248,6 +248,7 @@ int32_t hl_copy(int32_t *ctrl, int32_t ma, int32_t mb, int32_t mode) {
 
 extern "C" TESSERA_API void hladd(int32_t *ctrl, int32_t *ma, int32_t *mb, const int32_t *op,
                                   int32_t *ierr) {
+  if (tessera::hm_refuse_unlinked(tessera::kStoreAreas, true, ierr)) return;
   tessera::hm_clear_trace();
   *ierr = 0;
   int32_t a = *ma, b = *mb;
@@ -260,6 +261,7 @@ extern "C" TESSERA_API void hladd(int32_t *ctrl, int32_t *ma, int32_t *mb, const
 
 extern "C" TESSERA_API void hlcopm(int32_t *ctrl, const int32_t *ma, const int32_t *mb,
                                    const int32_t *mode, int32_t *ierr) {
+  if (tessera::hm_refuse_unlinked(tessera::kStoreAreas, true, ierr)) return;
   tessera::hm_clear_trace();
   *ierr = 0;
   *ierr = tessera::hl_copy(ctrl, *ma, *mb, *mode);

@@ -579,6 +579,7 @@ int32_t hl_mult(int32_t *ctrl, int32_t ma, int32_t mb, int32_t mc, int32_t ta, i
 extern "C" TESSERA_API void hlmult(int32_t *ctrl, const int32_t *ma, const int32_t *mb,
                                    const int32_t *mc, const int32_t *ta, const int32_t *tb,
                                    int32_t *up, const int32_t *sub, int32_t *ierr) {
+  if (tessera::hm_refuse_unlinked(tessera::kStoreAreas, true, ierr)) return;
   tessera::hm_clear_trace();
   *ierr = 0;
   int32_t u = *up;

@@ -401,12 +401,14 @@ int32_t hm_matrix_inquire(int32_t *ctrl, const int32_t *name, int32_t qualifier,
 // ---- interface -------------------------------------------------------------------
 
 extern "C" TESSERA_API void hmrelm(int32_t *ctrl, int32_t *handle, int32_t *ierr) {
+  if (tessera::hm_refuse_unlinked(tessera::kStoreAreas, true, ierr)) return;
   tessera::hm_clear_trace();
   *ierr = tessera::hm_matrix_release(ctrl, *handle);
 }
 
 extern "C" TESSERA_API void hmkilm(int32_t *ctrl, const int32_t *name, const int32_t *qualifier,
                                    const int32_t *fileset, int32_t *ierr) {
+  if (tessera::hm_refuse_unlinked(tessera::kStoreAreas, true, ierr)) return;
   using namespace tessera;
   hm_clear_trace();
   *ierr = 0;

@@ -396,6 +396,7 @@ extern "C" TESSERA_API void hmnewm(int32_t *ctrl, const int32_t *name, const int
                                    const int32_t *fileset, const int32_t *typeword,
                                    const int32_t *storageword, const int32_t *nrows,
                                    const int32_t *ncols, int32_t *handle, int32_t *ierr) {
+  if (tessera::hm_refuse_unlinked(tessera::kStoreAreas, false, ierr)) return;
   *ierr = 0;
   int32_t D = 0;
   *ierr = tessera::hm_matrix_create(ctrl, name, *qualifier, *fileset, *typeword, *storageword,
@@ -407,6 +408,7 @@ extern "C" TESSERA_API void hmoldm(int32_t *ctrl, const int32_t *name, const int
                                    const int32_t *fileset, const int32_t *readonly,
                                    int32_t *typeword, int32_t *storageword, int32_t *nrows,
                                    int32_t *ncols, int32_t *handle, int32_t *ierr) {
+  if (tessera::hm_refuse_unlinked(tessera::kStoreAreas, false, ierr)) return;
   *ierr = 0;
   int32_t D = 0;
   *ierr = tessera::hm_matrix_open(ctrl, name, *qualifier, *fileset, *readonly, *typeword,

@@ -528,24 +528,29 @@ int32_t hm_close_control(int32_t *ctrl, int32_t mode, const char *const *names) 
 // clears it.
 
 extern "C" TESSERA_API void hmremf(int32_t *ctrl, int32_t *handle, int32_t *ierr) {
+  if (tessera::hm_refuse_unlinked(tessera::kStoreAreas, false, ierr)) return;
   *ierr = tessera::hm_remove_fileset(ctrl, *handle, nullptr);
 }
 
 extern "C" TESSERA_API void hmremf_filename(int32_t *ctrl, int32_t *handle, char **names,
                                             int32_t *ierr) {
+  if (tessera::hm_refuse_unlinked(tessera::kStoreAreas, false, ierr)) return;
   *ierr = tessera::hm_remove_fileset(ctrl, *handle, names);
 }
 
 extern "C" TESSERA_API void hmkilf(int32_t *ctrl, int32_t *handle, int32_t *ierr) {
+  if (tessera::hm_refuse_unlinked(tessera::kStoreAreas, false, ierr)) return;
   *ierr = tessera::hm_kill_fileset(ctrl, *handle, nullptr);
 }
 
 extern "C" TESSERA_API void hmkilf_filename(int32_t *ctrl, int32_t *handle, char **names,
                                             int32_t *ierr) {
+  if (tessera::hm_refuse_unlinked(tessera::kStoreAreas, false, ierr)) return;
   *ierr = tessera::hm_kill_fileset(ctrl, *handle, names);
 }
 
 extern "C" TESSERA_API void hmclos(int32_t *ctrl, int32_t *ierr) {
+  if (tessera::hm_refuse_unlinked(tessera::kStoreAreas, true, ierr)) return;
   tessera::hm_clear_trace();
   const int32_t mode = *ierr;
   *ierr = 0;
@@ -553,6 +558,7 @@ extern "C" TESSERA_API void hmclos(int32_t *ctrl, int32_t *ierr) {
 }
 
 extern "C" TESSERA_API void hmclos_filename(int32_t *ctrl, char **names, int32_t *ierr) {
+  if (tessera::hm_refuse_unlinked(tessera::kStoreAreas, true, ierr)) return;
   tessera::hm_clear_trace();
   const int32_t mode = *ierr;
   *ierr = 0;

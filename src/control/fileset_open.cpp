@@ -739,7 +739,9 @@ int32_t hm_new_fileset(int32_t *ctrl, int32_t n, const char *const *names, int32
       hm_push_trace(trace::kNewPoolSetup);
       before.restore(c);
       hm_give_fileset_slot(ctrl, P);
-      return close_after_failure(ierr, n, names, handles, kKeep, trace::kNewCleanupClose);
+      // The files were made by this call and hold nothing a later hmoldf
+      // could open (no header was written): a refused set leaves none behind.
+      return close_after_failure(ierr, n, names, handles, kDelete, trace::kNewCleanupClose);
     }
     c[cw::kFresh] = 0;
   }
@@ -863,6 +865,7 @@ int32_t hm_old_fileset(int32_t *ctrl, int32_t n, const char *const *names, int32
 extern "C" TESSERA_API void hmnewf(int32_t *ctrl, const int32_t *nfiles, char **names,
                                    const int32_t *index_records, const int32_t *initial_words,
                                    int32_t *handle, int32_t *ierr) {
+  if (tessera::hm_refuse_unlinked(tessera::kStoreAreas, true, ierr)) return;
   tessera::hm_clear_trace();
   *ierr = 0;
   int32_t P = 0;
@@ -873,6 +876,7 @@ extern "C" TESSERA_API void hmnewf(int32_t *ctrl, const int32_t *nfiles, char **
 
 extern "C" TESSERA_API void hmoldf(int32_t *ctrl, const int32_t *nfiles, char **names,
                                    int32_t *handle, int32_t *ierr) {
+  if (tessera::hm_refuse_unlinked(tessera::kStoreAreas, true, ierr)) return;
   tessera::hm_clear_trace();
   *ierr = 0;
   int32_t P = 0;

@@ -77,6 +77,7 @@ int32_t hm_init_control(int32_t *area, int32_t length, int32_t nfs, int32_t ndes
 
 extern "C" TESSERA_API void hminmf(int32_t *ctrl, const int32_t *length, const int32_t *nfs,
                                    const int32_t *ndesc, const int32_t *option, int32_t *ierr) {
+  if (tessera::hm_refuse_unlinked(tessera::kStoreAreas, true, ierr)) return;
   tessera::hm_clear_trace();
   *ierr = 0;
   *ierr = tessera::hm_init_control(ctrl, *length, *nfs, *ndesc, *option);

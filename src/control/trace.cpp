@@ -1,9 +1,12 @@
-// The exported areas and the error trace. The library never tests the three
-// pointers for null: the host sets them before its first call.
+// The exported areas and the error trace. The host sets the three pointers
+// before its first call; every exported routine first checks that the ones
+// it reaches are set (hm_area_missing), so no other code tests them.
 #include "control/trace.h"
 
 #include <cstring>
 
+#include "common/status.h"
+#include "control/control_codes.h"
 #include "tessera.h"
 #include "transfer/transfer_words.h"
 
@@ -28,6 +31,18 @@ void hm_push_trace(int32_t code) {
 }
 
 void hm_clear_trace() { error_trace()[0] = 0; }
+
+bool hm_refuse_unlinked(unsigned needed, bool clears, int32_t *ierr) {
+  const bool missing = ((needed & kAreaTrace) != 0 && Xerror == nullptr) ||
+                       ((needed & kAreaCache) != 0 && Xcache == nullptr) ||
+                       ((needed & kAreaChosky) != 0 && Xchosky == nullptr);
+  if (missing && Xerror != nullptr) {
+    if (clears) hm_clear_trace();
+    hm_push_trace(trace::kAreaNotLinked);
+  }
+  if (missing) *ierr = status::kNotInitialised;
+  return missing;
+}
 
 int32_t *cache_memory() {
   int32_t *address = nullptr;

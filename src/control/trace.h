@@ -25,6 +25,21 @@ inline int32_t hm_fail(int32_t ierr, int32_t code) {
   return ierr;
 }
 
+// The areas an exported routine reaches through the exported pointers. A
+// host that calls before linking one of them gets status 100 instead of a
+// write through a null pointer.
+enum LinkedArea : unsigned { kAreaTrace = 1u, kAreaCache = 2u, kAreaChosky = 4u };
+// The store and algebra routines may reach all three (hminmf writes Xchosky,
+// the file-set routines Xcache, the record path reads it).
+inline constexpr unsigned kStoreAreas = kAreaTrace | kAreaCache | kAreaChosky;
+
+// Checked first by every exported routine that touches an area: true when an
+// area in `needed` is still null, with *ierr set to 100 (the routine then
+// returns at once). Nothing is written through a null pointer; when the trace
+// itself is linked it is cleared (if the routine clears it on entry) and
+// receives kAreaNotLinked.
+bool hm_refuse_unlinked(unsigned needed, bool clears, int32_t *ierr);
+
 // Address of the host's cache memory, kept in Xcache words 2 (and 3).
 int32_t *cache_memory();
 

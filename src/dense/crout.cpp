@@ -92,6 +92,7 @@ int32_t cr_decompose(double *a, double *f, double *g, int32_t n, int32_t m,
 
 extern "C" TESSERA_API void crudr(double *a, double *f, double *g, const int32_t *n,
                                   const int32_t *m, int32_t *ierr) {
+  if (tessera::hm_refuse_unlinked(tessera::kAreaTrace | tessera::kAreaChosky, false, ierr)) return;
   const int32_t first_column = *ierr;
   *ierr = 0;
   *ierr = tessera::cr_decompose(a, f, g, *n, *m, first_column);

@@ -97,12 +97,14 @@ int32_t cr_backward(const double *u, double *x, int32_t n, int32_t k, int32_t mo
 // A negative k counts as no right-hand side.
 extern "C" TESSERA_API void fwsdr(const double *u, double *x, const int32_t *n,
                                   const int32_t *k, const int32_t *mode, int32_t *ierr) {
+  if (tessera::hm_refuse_unlinked(tessera::kAreaTrace, false, ierr)) return;
   *ierr = 0;
   *ierr = tessera::cr_forward(u, x, *n, *k < 0 ? 0 : *k, *mode);
 }
 
 extern "C" TESSERA_API void bwsdr(const double *u, double *x, const int32_t *n,
                                   const int32_t *k, const int32_t *mode, int32_t *ierr) {
+  if (tessera::hm_refuse_unlinked(tessera::kAreaTrace, false, ierr)) return;
   *ierr = 0;
   *ierr = tessera::cr_backward(u, x, *n, *k < 0 ? 0 : *k, *mode);
 }

@@ -212,6 +212,7 @@ int32_t hm_get_submatrix(int32_t *ctrl, int32_t D, int32_t i1, int32_t nr, int32
 extern "C" TESSERA_API void hmputs(int32_t *ctrl, const int32_t *im, const int32_t *i1,
                                    const int32_t *nr, const int32_t *j1, const int32_t *nc,
                                    const float *a, const int32_t *lda, int32_t *ierr) {
+  if (tessera::hm_refuse_unlinked(tessera::kStoreAreas, false, ierr)) return;
   *ierr = 0;
   *ierr = tessera::hm_put_submatrix(ctrl, *im, *i1, *nr, *j1, *nc, a, *lda);
 }
@@ -219,6 +220,7 @@ extern "C" TESSERA_API void hmputs(int32_t *ctrl, const int32_t *im, const int32
 extern "C" TESSERA_API void hmgets(int32_t *ctrl, const int32_t *im, const int32_t *i1,
                                    const int32_t *nr, const int32_t *j1, const int32_t *nc,
                                    float *a, const int32_t *lda, int32_t *ierr) {
+  if (tessera::hm_refuse_unlinked(tessera::kStoreAreas, false, ierr)) return;
   *ierr = 0;
   *ierr = tessera::hm_get_submatrix(ctrl, *im, *i1, *nr, *j1, *nc, a, *lda);
 }

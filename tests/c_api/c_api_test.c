@@ -1,5 +1,5 @@
 /* Compiled as C and linked against the shared libraries only: proves that the
- * public header is valid C and that the interface is exported. */
+ * public headers are valid C and that the interface is exported. */
 #include <math.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -8,6 +8,8 @@
 #include "platsvc.h"
 #include "recstore.h"
 #include "tessera.h"
+#include "tessera_sizing.h"
+#include "tessera_status.h"
 
 static int32_t trace_area[21];
 static int32_t cache_area[32];
@@ -58,6 +60,14 @@ int main(void) {
       fprintf(stderr, "fwsdr refusal: ierr %d\n", (int)ierr);
       return 1;
     }
+  }
+  /* The header-only helpers, as C. */
+  if (tessera_control_length(TESSERA_DEFAULT_RECORD_LENGTH, 1, 10, 0) <= 20000 ||
+      tessera_type_code(tessera_type_word(TESSERA_TYPE_COMPLEX_DOUBLE_ITEMS, 3)) != 10 ||
+      tessera_storage_band_width(tessera_storage_band(TESSERA_FORM_GENERAL, 7)) != 7 ||
+      tessera_status_text(TESSERA_STATUS_FULL)[0] != 'A') {
+    fprintf(stderr, "header helpers\n");
+    return 1;
   }
   printf("c api: ok\n");
   return 0;

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "common/word_view.h"
-#include "control/consistency.h"
+#include "selfcheck/consistency.h"
 #include "catalogue/descriptor_words.h"
 #include "catalogue/space_codes.h"
 #include "common/status.h"

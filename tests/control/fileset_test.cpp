@@ -299,16 +299,25 @@ TEST_F(Hmnewf, LongNamesAndUnacceptablePathsTouchNothing) {
   EXPECT_EQ(w(ctrl, cw::kFresh), 1);
 }
 
-TEST_F(Hmnewf, FailedFirstPoolSetUpLeavesTheAreaFresh) {
+TEST_F(Hmnewf, FailedFirstPoolSetUpLeavesTheAreaFreshAndNoFiles) {
   // The smallest area hminmf takes is far too small for the pools.
   const int32_t length = 641 * 1 + 129 * 10 + 12928;
   auto ctrl = test::make_control_area(length, 1, 10);
   const auto before = words(ctrl, 1, 256);
-  test::FileSet set = test::create_fileset(ctrl, 2);
+  // A file of another program in the same directory stays as it is.
+  const std::string dir = test::temp_dir();
+  const std::string other = dir + "/other.hm";
+  FILE *f = std::fopen(other.c_str(), "w");
+  std::fputs("not ours", f);
+  std::fclose(f);
+  test::FileSet set = test::create_fileset(ctrl, 2, 0, 0, dir);
   EXPECT_EQ(set.ierr, status::kAreaTooSmall);
   EXPECT_EQ(host.trace_codes(), (Codes{30850, 33710, 33421, 32492}));
   EXPECT_EQ(words(ctrl, 1, 256), before);
-  EXPECT_TRUE(exists(set.names[0]));  // kept
+  // The files this call made are gone: they held no header to open.
+  EXPECT_FALSE(exists(set.names[0]));
+  EXPECT_FALSE(exists(set.names[1]));
+  EXPECT_TRUE(exists(other));
   EXPECT_EQ(test::faults_open_files(), open_at_start);
 }
 

@@ -14,7 +14,7 @@
 #include "catalogue/record_space.h"
 #include "common/status.h"
 #include "common/word_view.h"
-#include "control/consistency.h"
+#include "selfcheck/consistency.h"
 #include "control/control_words.h"
 #include "control/fileset_codes.h"
 #include "tessera.h"

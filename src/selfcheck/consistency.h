@@ -1,7 +1,9 @@
-// Consistency checker of a control area and of its open file sets. Not part
-// of the interface: the tests run it after every step of a scripted session,
-// and after every injected failure, to prove that what a failed call leaves
-// behind is still sound (nothing leaked, nothing shared, every list intact).
+// The library's self-check of a control area and of its open file sets. It
+// reads the structures of every subsystem, so it sits above them all, in a
+// folder of its own. Not part of the interface: the tests run it after every
+// step of a scripted session, and after every injected failure, to prove that
+// what a failed call leaves behind is still sound (nothing leaked, nothing
+// shared, every list intact).
 //
 // Both checks read the control area only; each returns true when everything
 // holds and otherwise false with one line in *why (when given) naming the

@@ -3,7 +3,7 @@
 // stray read. Ownership is proved by claiming: each unit, word, buffer, node
 // or record is claimed once by the structure that holds it, and whatever is
 // claimed twice or not at all is the fault reported.
-#include "control/consistency.h"
+#include "selfcheck/consistency.h"
 
 #include <algorithm>
 #include <vector>

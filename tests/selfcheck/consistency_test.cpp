@@ -18,7 +18,7 @@
 #include "catalogue/pools.h"
 #include "catalogue/tree.h"
 #include "common/word_view.h"
-#include "control/consistency.h"
+#include "selfcheck/consistency.h"
 #include "control/control_words.h"
 #include "tessera.h"
 #include "test_support/host.h"
