@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <memory>
 
 #include "blas.h"
 
@@ -43,6 +44,22 @@ void for_runs(const int32_t *v, int32_t n, F f) {
     k = e;
   }
 }
+
+// Doubles not set when allocated: a tile is written before it is read, and
+// zeroing it twice costs as much as a pass of the factorisation's copies.
+class Doubles {
+ public:
+  void resize(size_t n) {
+    p_.reset(n ? new double[n] : nullptr);
+    n_ = n;
+  }
+  double *data() { return p_.get(); }
+  size_t size() const { return n_; }
+
+ private:
+  std::unique_ptr<double[]> p_;
+  size_t n_ = 0;
+};
 
 // The stop request, raised between tiles.
 struct Stopped {};
@@ -122,7 +139,7 @@ class Engine {
   ColumnLists columns_;
   SquareFactor square_;
   std::vector<int32_t> position_;  // block column -> position in the current chunk, or -1
-  std::vector<double> diag_, chunk_, stack_, signed_, work_;
+  Doubles diag_, chunk_, stack_, signed_;
   std::vector<int8_t> stack_sign_;
   FactorStats stats_;
   Clock::time_point start_;
@@ -210,7 +227,7 @@ void Engine::panel(int32_t p) {
   // The square.
   {
     double *t = diag_.data();
-    std::fill_n(t, h * h, 0.0);
+    if (!a_.fills_all()) std::fill_n(t, h * h, 0.0);
     std::vector<int32_t> square(static_cast<size_t>(r1 - r0));
     for (int32_t J = r0; J < r1; ++J) square[J - r0] = J;
     {
@@ -299,7 +316,7 @@ void Engine::panel(int32_t p) {
     const int64_t w = width(ccols, ncols);
     for (int32_t k = 0; k < ncols; ++k) position_[ccols[k]] = k;
     double *t = chunk_.data();
-    std::fill_n(t, h * w, 0.0);
+    if (!a_.fills_all()) std::fill_n(t, h * w, 0.0);
     {
       Timed tm(stats_.fill_seconds);
       a_.fill(nb_, r0, r1, ccols, ncols, t, h);
@@ -406,21 +423,27 @@ FactorStats Engine::run() {
       poll();
       const double before = stats_.flops;
       panel(p);
+      f_.rows_written(plan[p].r0, plan[p].r1);
       seg.panel_end = p + 1;
       seg.row_end = plan[p].r1;
       ++stats_.panels;
       since_checkpoint += stats_.flops - before;
       const int32_t segments = static_cast<int32_t>(f_.segments().size());
-      if (p + 1 < np && since_checkpoint >= share &&
+      if (settings_.durable && p + 1 < np && since_checkpoint >= share &&
           segments + 2 <= f_.header().segments_max)
         checkpoint(false);
     }
-    checkpoint(true);
+    if (settings_.durable) {
+      checkpoint(true);
+    } else {
+      seg.checksum = checksum_;
+      f_.seal(seg);
+    }
   } catch (const Stopped &) {
     stats_.stopped = true;
     // The panels finished since the last checkpoint are kept; a panel cut
     // short left blocks in the segment that its record does not claim.
-    if (seg.panel_end > seg.panel_begin) checkpoint(false);
+    if (settings_.durable && seg.panel_end > seg.panel_begin) checkpoint(false);
   }
   stats_.seconds = since(start_);
   return stats_;

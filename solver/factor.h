@@ -54,6 +54,9 @@ struct FactorSettings {
   // Segments to aim for: a checkpoint follows the panel that completes each
   // such share of the work.
   int32_t checkpoints = 10;
+  // Without durable, there are no checkpoints: the factor is sealed in the
+  // segment being written, for a solve in the same session.
+  bool durable = true;
   // Polled between tiles; true stops the factorisation, keeping what the last
   // checkpoint made durable (and making the panels finished since durable).
   std::function<bool()> stop;

@@ -87,34 +87,40 @@ std::unique_ptr<FactorSet> FactorSet::create(const std::string &path, int64_t ar
   f->signs_.assign(static_cast<size_t>(h.n), 1);
   f->row_segment_.assign(static_cast<size_t>(s.nbk), -1);
 
+  return f;
+}
+
+void FactorSet::describe() {
   std::vector<int32_t> m(meta::kWords, 0);
   m[meta::kMagicWord] = meta::kMagic;
   m[meta::kVersionWord] = meta::kVersion;
-  m[meta::kOrder] = h.n;
-  m[meta::kBlockOrder] = h.nb;
-  m[meta::kFlags] = (h.indefinite ? meta::kIndefinite : 0) | (h.input_stored ? meta::kInputStored : 0);
-  m[meta::kOrdering] = static_cast<int32_t>(h.ordering);
-  m[meta::kHashLow] = low(h.input_hash);
-  m[meta::kHashHigh] = high(h.input_hash);
-  m[meta::kMemoryLow] = low(static_cast<uint64_t>(h.memory));
-  m[meta::kMemoryHigh] = high(static_cast<uint64_t>(h.memory));
-  m[meta::kSegmentsMax] = h.segments_max;
-  m[meta::kEntriesLow] = low(static_cast<uint64_t>(h.input_entries));
-  m[meta::kEntriesHigh] = high(static_cast<uint64_t>(h.input_entries));
-  put_ints(f->set_, kMeta, kOne, m);
-  put_ints(f->set_, kPerm, kOne, perm);
-  if (s.blocks() > INT32_MAX) throw std::runtime_error("the factor has more than 2^31 blocks");
-  put_ints(f->set_, kBlockRows, kOne, std::vector<int32_t>(s.rowptr.begin(), s.rowptr.end()));
-  put_ints(f->set_, kBlockCols, kOne, s.cols);
-  std::vector<int32_t> p{static_cast<int32_t>(plan.size())};
-  for (const PanelPlan &q : plan) {
+  m[meta::kOrder] = header_.n;
+  m[meta::kBlockOrder] = header_.nb;
+  m[meta::kFlags] =
+      (header_.indefinite ? meta::kIndefinite : 0) | (header_.input_stored ? meta::kInputStored : 0);
+  m[meta::kOrdering] = static_cast<int32_t>(header_.ordering);
+  m[meta::kHashLow] = low(header_.input_hash);
+  m[meta::kHashHigh] = high(header_.input_hash);
+  m[meta::kMemoryLow] = low(static_cast<uint64_t>(header_.memory));
+  m[meta::kMemoryHigh] = high(static_cast<uint64_t>(header_.memory));
+  m[meta::kSegmentsMax] = header_.segments_max;
+  m[meta::kEntriesLow] = low(static_cast<uint64_t>(header_.input_entries));
+  m[meta::kEntriesHigh] = high(static_cast<uint64_t>(header_.input_entries));
+  put_ints(set_, kMeta, kOne, m);
+  put_ints(set_, kPerm, kOne, perm_);
+  if (structure_.blocks() > INT32_MAX) throw std::runtime_error("the factor has more than 2^31 blocks");
+  put_ints(set_, kBlockRows, kOne,
+           std::vector<int32_t>(structure_.rowptr.begin(), structure_.rowptr.end()));
+  put_ints(set_, kBlockCols, kOne, structure_.cols);
+  std::vector<int32_t> p{static_cast<int32_t>(plan_.size())};
+  for (const PanelPlan &q : plan_) {
     p.push_back(q.r0);
     p.push_back(q.r1);
     p.push_back(static_cast<int32_t>(q.chunk.size()));
     p.insert(p.end(), q.chunk.begin(), q.chunk.end());
   }
-  put_ints(f->set_, kPlan, kOne, p);
-  return f;
+  put_ints(set_, kPlan, kOne, p);
+  described_ = true;
 }
 
 std::unique_ptr<FactorSet> FactorSet::open(const std::string &path, int64_t area_words,
@@ -220,14 +226,15 @@ std::unique_ptr<FactorSet> FactorSet::open(const std::string &path, int64_t area
     const int64_t last = std::min<int64_t>(int64_t{sr.row_end} * h.nb, h.n);
     const int32_t nsigns = r[seg::kSignCount];
     if (nsigns != last - first ||
-        r.size() < seg::kWords + static_cast<size_t>(nsigns) + host_words::kChoskyWords)
+        r.size() < seg::kWords + static_cast<size_t>(nsigns) + TESSERA_CHOSKY_WORDS)
       throw bad("the record of segment " + std::to_string(q) + " is cut short");
     for (int32_t i = 0; i < nsigns; ++i) f->signs_[first + i] = r[seg::kWords + i] < 0 ? -1 : 1;
     sr.pivot_area.assign(r.begin() + seg::kWords + nsigns,
-                         r.begin() + seg::kWords + nsigns + host_words::kChoskyWords);
+                         r.begin() + seg::kWords + nsigns + TESSERA_CHOSKY_WORDS);
     if (q > h.segments_max) throw bad("it holds more segments than its limit");
     f->segments_.push_back(std::move(sr));
   }
+  f->described_ = true;
   f->complete_ = Matrix::state(f->set_, kDone, kOne) >= 0;
   if (f->complete_ && f->rows_done() != s.nbk)
     throw bad("it is marked complete but its segments end at block row " +
@@ -242,7 +249,7 @@ void FactorSet::open_segments() {
   for (size_t q = 0; q < segments_.size(); ++q) {
     readers_.push_back(Matrix::open(set_, kSegment, static_cast<int32_t>(q + 1), true));
     const Matrix &m = readers_.back();
-    if (m.type() != element::kDouble || m.form() != form::kUpper || m.rows() != header_.n ||
+    if (m.type() != TESSERA_TYPE_DOUBLE || m.form() != TESSERA_FORM_UPPER || m.rows() != header_.n ||
         m.cols() != header_.n)
       throw FactorError(path_ + ": segment " + std::to_string(q + 1) + " is not a factor of order " +
                         std::to_string(header_.n));
@@ -251,7 +258,7 @@ void FactorSet::open_segments() {
   }
   if (header_.input_stored && Matrix::state(set_, kInput, kOne) >= 0) {
     input_ = Matrix::open(set_, kInput, kOne, true);
-    if (input_.type() != element::kDouble || input_.form() != form::kSymmetric ||
+    if (input_.type() != TESSERA_TYPE_DOUBLE || input_.form() != TESSERA_FORM_SYMMETRIC ||
         input_.rows() != header_.n || input_.cols() != header_.n)
       throw FactorError(path_ + ": its matrix A is not a symmetric matrix of order " +
                         std::to_string(header_.n));
@@ -259,14 +266,19 @@ void FactorSet::open_segments() {
 }
 
 Matrix &FactorSet::create_input(int32_t n) {
-  input_ = Matrix::create(set_, kInput, kOne, element::kDouble, form::kSymmetric, n, n);
+  input_ = Matrix::create(set_, kInput, kOne, TESSERA_TYPE_DOUBLE, TESSERA_FORM_SYMMETRIC, n, n);
   return input_;
 }
 
 Matrix &FactorSet::rows_of(int32_t I) {
   const int32_t q = row_segment_.at(I);
+  if (q == kWriting) return writer_;
   if (q < 0) throw std::logic_error("block row " + std::to_string(I) + " is not factorised yet");
   return readers_[q];
+}
+
+void FactorSet::rows_written(int32_t r0, int32_t r1) {
+  for (int32_t I = r0; I < r1; ++I) row_segment_.at(I) = kWriting;
 }
 
 Matrix &FactorSet::current() { return writer_; }
@@ -279,6 +291,7 @@ void FactorSet::release_all() {
 }
 
 void FactorSet::checkpoint(const SegmentRecord *segment, bool done) {
+  if (!described_) describe();
   if (segment != nullptr) {
     const int32_t q = static_cast<int32_t>(segments_.size()) + 1;
     writer_.release();
@@ -296,7 +309,7 @@ void FactorSet::checkpoint(const SegmentRecord *segment, bool done) {
     r[seg::kSignCount] = static_cast<int32_t>(last - first);
     for (int64_t i = first; i < last; ++i) r.push_back(signs_[i]);
     std::vector<int32_t> pivots = segment->pivot_area;
-    pivots.resize(host_words::kChoskyWords, 0);
+    pivots.resize(TESSERA_CHOSKY_WORDS, 0);
     r.insert(r.end(), pivots.begin(), pivots.end());
     put_ints(set_, kRecord, q, r);
     segments_.push_back(*segment);
@@ -311,10 +324,15 @@ void FactorSet::checkpoint(const SegmentRecord *segment, bool done) {
   if (!done) start_segment();
 }
 
+void FactorSet::seal(const SegmentRecord &segment) {
+  segments_.push_back(segment);
+  complete_ = true;
+}
+
 void FactorSet::start_segment() {
   if (writer_.is_open()) return;
   writer_ = Matrix::create(set_, kSegment, static_cast<int32_t>(segments_.size()) + 1,
-                           element::kDouble, form::kUpper, header_.n, header_.n);
+                           TESSERA_TYPE_DOUBLE, TESSERA_FORM_UPPER, header_.n, header_.n);
 }
 
 void FactorSet::verify() {
@@ -334,7 +352,7 @@ void FactorSet::verify() {
         while (e < count && cols[e] == cols[e - 1] + 1) ++e;
         const int32_t j0 = cols[k] * nb;
         const int32_t width = std::min<int64_t>(int64_t{cols[e - 1] + 1} * nb, s.n) - j0;
-        readers_[q].get(I * nb, b, j0, width, row.data() + int64_t{k} * nb * b, b);
+        rows_of(I).get(I * nb, b, j0, width, row.data() + int64_t{k} * nb * b, b);
         k = e;
       }
       for (int32_t k = 0; k < count; ++k)

@@ -79,7 +79,9 @@ uint64_t block_checksum(const double *a, int64_t lda, int32_t rows, int32_t cols
 class TESSERA_SOLVE_API FactorSet {
  public:
   // A new set with room for initial_words words of records, and what the
-  // factorisation is about. Nothing is durable until the first checkpoint.
+  // factorisation is about. Nothing is written before the first checkpoint,
+  // which writes the description (the header may still change until then:
+  // header()).
   static std::unique_ptr<FactorSet> create(const std::string &path, int64_t area_words,
                                            int32_t ndesc, int64_t initial_words,
                                            const FactorHeader &header,
@@ -92,6 +94,7 @@ class TESSERA_SOLVE_API FactorSet {
   ~FactorSet();
 
   const FactorHeader &header() const { return header_; }
+  FactorHeader &header() { return header_; }
   const std::vector<int32_t> &perm() const { return perm_; }
   const BlockStructure &structure() const { return structure_; }
   const std::vector<PanelPlan> &plan() const { return plan_; }
@@ -112,10 +115,13 @@ class TESSERA_SOLVE_API FactorSet {
   Matrix &create_input(int32_t n);
   Matrix *input() { return input_.is_open() ? &input_ : nullptr; }
 
-  // The segment matrix that holds block row I (open for reading), and the
-  // one being written.
+  // The segment matrix that holds block row I (open for reading, or the one
+  // being written once rows_written has named the row), and the one being
+  // written.
   Matrix &rows_of(int32_t block_row);
   Matrix &current();
+  // Block rows [r0, r1) are in the segment being written.
+  void rows_written(int32_t r0, int32_t r1);
 
   // Makes everything up to now durable: the current segment (when it holds
   // anything) with its record, and DONE when done. The first checkpoint
@@ -124,6 +130,9 @@ class TESSERA_SOLVE_API FactorSet {
 
   // Opens the next segment for writing (after open(), to resume).
   void start_segment();
+  // Ends a factorisation that is not to be kept: the segment being written
+  // holds the rest of the factor and stays open; nothing is made durable.
+  void seal(const SegmentRecord &segment);
 
   // Reads every block of the segments and compares their checksums.
   void verify();
@@ -137,6 +146,7 @@ class TESSERA_SOLVE_API FactorSet {
   FactorSet(std::unique_ptr<ControlArea> area, FileSet set, std::string path);
   void open_segments();
   void release_all();
+  void describe();
 
   std::unique_ptr<ControlArea> area_;
   FileSet set_;
@@ -148,10 +158,14 @@ class TESSERA_SOLVE_API FactorSet {
   std::vector<SegmentRecord> segments_;
   std::vector<int8_t> signs_;
   bool complete_ = false;
+  bool described_ = false;
   std::vector<Matrix> readers_;  // U 1 .. segments
   Matrix writer_;                // U segments + 1
   Matrix input_;
-  std::vector<int32_t> row_segment_;  // block row -> index into readers_, or -1
+  // Block row -> index into readers_, kWriting in the segment being written,
+  // or -1.
+  std::vector<int32_t> row_segment_;
+  static constexpr int32_t kWriting = -2;
 };
 
 }  // namespace tessera::solve

@@ -67,13 +67,16 @@ void DenseRegions::fill(int32_t nb, int32_t I0, int32_t I1, const int32_t *cols,
 
 void DenseRegions::multiply(const double *x, double *y, int32_t k, double *abs_rows) {
   const int64_t n = this->n();
+  // Row panels of at most 32 MB: larger ones only cost memory.
+  const int64_t bytes = std::min<int64_t>(panel_bytes_, int64_t{32} << 20);
   const int32_t rows =
-      static_cast<int32_t>(std::clamp<int64_t>(panel_bytes_ / (8 * std::max<int64_t>(n, 1)), 1, n));
-  std::vector<double> panel(static_cast<size_t>(rows) * n);
+      static_cast<int32_t>(std::clamp<int64_t>(bytes / (8 * std::max<int64_t>(n, 1)), 1, n));
+  std::unique_ptr<double[]> holder(new double[static_cast<size_t>(rows) * n]);
+  double *panel = holder.get();
   for (int64_t i0 = 0; i0 < n; i0 += rows) {
     const int32_t nr = static_cast<int32_t>(std::min<int64_t>(rows, n - i0));
-    region(static_cast<int32_t>(i0), nr, 0, static_cast<int32_t>(n), panel.data(), nr);
-    blas::gemm('N', 'N', nr, k, static_cast<int>(n), 1.0, panel.data(), nr, x,
+    region(static_cast<int32_t>(i0), nr, 0, static_cast<int32_t>(n), panel, nr);
+    blas::gemm('N', 'N', nr, k, static_cast<int>(n), 1.0, panel, nr, x,
                static_cast<int>(n), 0.0, y + i0, static_cast<int>(n));
     if (abs_rows) {
       for (int32_t i = 0; i < nr; ++i) abs_rows[i0 + i] = 0;

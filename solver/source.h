@@ -30,10 +30,13 @@ class MatrixSource {
   // Bytes the source holds in memory.
   virtual int64_t bytes() const = 0;
 
+  // True when fill() writes every element of the region it is given (a
+  // dense matrix); else the caller zeroes the region first.
+  virtual bool fills_all() const { return true; }
   // Writes the entries of block rows [I0, I1) that fall in the listed block
   // columns (ascending, each >= I0; block column cols[k] goes to columns
-  // k nb .. of t, leading dimension ldt). The caller has zeroed t; entries
-  // below the diagonal may be written or not.
+  // k nb .. of t, leading dimension ldt). Entries below the diagonal may be
+  // written or not.
   virtual void fill(int32_t nb, int32_t I0, int32_t I1, const int32_t *cols, int32_t ncols,
                     double *t, int64_t ldt) = 0;
 
@@ -48,6 +51,7 @@ class SparseSource : public MatrixSource {
   explicit SparseSource(SparseSym a);
   int32_t n() const override { return a_.n; }
   bool is_sparse() const override { return true; }
+  bool fills_all() const override { return false; }
   int64_t entries() const override { return a_.entries(); }
   int64_t bytes() const override;
   const SparseSym &matrix() const { return a_; }

@@ -14,6 +14,8 @@
 
 #include "recstore.h"
 #include "tessera.h"
+#include "tessera_sizing.h"
+#include "tessera_status.h"
 
 namespace tessera::solve {
 namespace {
@@ -24,36 +26,13 @@ constexpr int32_t kFileSetFileCount = 114;
 constexpr int32_t kFileSetFirstHandle = 102;
 constexpr int32_t kFileSetLaterHandle = 155;  // file i >= 2: this + 41 (i - 2)
 constexpr int32_t kFileSetNameStride = 41;
-// Control-area words.
-constexpr int32_t kRecordLengthWord = 2;
-constexpr int32_t kBufferCountWord = 169;
 // The record-file service's close: one file, kept.
 int32_t kCloseOne = 1;
 int32_t kKeepFile = 1;
 
-// Status texts for the refusals a solve meets; the others are named by number.
-const char *status_text(int32_t s) {
-  switch (s) {
-    case 1: return "record length differs from the first file set's";
-    case 9: return "a matrix of the file set is still open";
-    case 17: return "matrix already exists";
-    case 31: return "no such matrix";
-    case 37: return "region outside the matrix";
-    case 101: return "control area too small";
-    case 105: return "buffer pool too small for one hyperblock";
-    case 161: return "file create or open refused";
-    case 162: return "file close refused";
-    case 163: return "file extension refused";
-    case 164: return "record read refused";
-    case 165: return "record write refused";
-    case 170: return "a table, list or pool is full, or a stored structure is damaged";
-    default: return nullptr;
-  }
-}
-
 std::string describe(const char *routine, int32_t status, const std::vector<int32_t> &trace) {
-  std::string s = std::string(routine) + " refused with status " + std::to_string(status);
-  if (const char *t = status_text(status)) s += std::string(" (") + t + ")";
+  std::string s = std::string(routine) + " refused with status " + std::to_string(status) + " (" +
+                  tessera_status_text(status) + ")";
   if (!trace.empty()) {
     s += ", trace";
     for (int32_t c : trace) s += " " + std::to_string(c);
@@ -65,7 +44,7 @@ std::vector<int32_t> current_trace() {
   std::vector<int32_t> t;
   const auto *area = reinterpret_cast<const int32_t *>(Xerror);
   if (area == nullptr) return t;
-  for (int32_t i = 1; i <= area[0] && i < host_words::kTraceWords; ++i) t.push_back(area[i]);
+  for (int32_t i = 1; i <= area[0] && i < TESSERA_TRACE_WORDS; ++i) t.push_back(area[i]);
   return t;
 }
 
@@ -76,8 +55,6 @@ void pack_name(const std::string &name, int32_t out[3]) {
   std::memcpy(bytes, name.data(), std::min<size_t>(name.size(), sizeof bytes));
   std::memcpy(out, bytes, sizeof bytes);
 }
-
-int32_t &word(int32_t *ctrl, int32_t w) { return ctrl[w - 1]; }
 
 void fsync_path(const std::string &path, bool directory) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | (directory ? O_DIRECTORY : 0));
@@ -119,14 +96,15 @@ HostAreas::~HostAreas() {
 
 std::vector<int32_t> HostAreas::trace() const {
   std::vector<int32_t> t;
-  for (int32_t i = 1; i <= trace_[0] && i < host_words::kTraceWords; ++i) t.push_back(trace_[i]);
+  for (int32_t i = 1; i <= trace_[0] && i < TESSERA_TRACE_WORDS; ++i) t.push_back(trace_[i]);
   return t;
 }
 
 void HostAreas::start_pivot_recording() {
   using namespace host_words;
   for (const PivotList &l : {kSmallest, kLargest, kRatios}) {
-    // The free entries form a list through each entry's first link word.
+    // The host chains each list's entries as free (through each entry's first
+  // link word) before it switches recording on.
     for (int e = 1; e <= kListEntries; ++e) {
       chosky_[l.links + 2 * (e - 1)] = e < kListEntries ? e + 1 : 0;
       chosky_[l.links + 2 * (e - 1) + 1] = 0;
@@ -137,11 +115,11 @@ void HostAreas::start_pivot_recording() {
     chosky_[l.header + kSmallEnd] = 0;
     chosky_[l.header + kLargeEnd] = 0;
   }
-  chosky_[kChoskyTinyCount] = 0;
-  chosky_[kChoskyRecording] = 1;
+  chosky_[TESSERA_CHOSKY_PIVOTS] = 0;
+  chosky_[TESSERA_CHOSKY_RECORDING] = 1;
 }
 
-int64_t HostAreas::tiny_pivot_count() const { return chosky_[host_words::kChoskyTinyCount]; }
+int64_t HostAreas::tiny_pivot_count() const { return chosky_[TESSERA_CHOSKY_PIVOTS]; }
 
 std::vector<TinyPivot> HostAreas::tiny_pivots() const {
   using namespace host_words;
@@ -165,32 +143,19 @@ std::vector<TinyPivot> HostAreas::tiny_pivots() const {
 }
 
 std::vector<int32_t> HostAreas::pivot_area() const {
-  return std::vector<int32_t>(chosky_, chosky_ + host_words::kChoskyWords);
+  return std::vector<int32_t>(chosky_, chosky_ + TESSERA_CHOSKY_WORDS);
 }
 
 void HostAreas::set_pivot_area(const std::vector<int32_t> &words) {
-  std::copy_n(words.begin(), std::min<size_t>(words.size(), host_words::kChoskyWords), chosky_);
+  std::copy_n(words.begin(), std::min<size_t>(words.size(), TESSERA_CHOSKY_WORDS), chosky_);
 }
 
 // --- control area -----------------------------------------------------------
 
-int32_t ControlArea::min_buffers(int32_t ndesc) {
-  // The pool needs 2 (matrices) + 30 buffers, and a hyperblock order of at
-  // least 1 needs 3 (matrices) + 15 + 18.
-  return std::max(2 * ndesc + 30, 3 * ndesc + 33);
-}
+int32_t ControlArea::min_buffers(int32_t ndesc) { return tessera_buffers_for_hyperblock(1, ndesc); }
 
 int64_t ControlArea::words_for(int32_t L, int32_t buffers, int32_t nfs, int32_t ndesc) {
-  // Fixed words and slot tables, then per file set its extent and node tables
-  // (an index region of at most 200 records) and a work record, two records
-  // per matrix in the unit pool, about 25 records of pair pool, and the
-  // buffers with their 14-word headers.
-  const int64_t unit = (int64_t{L} + 127) / 128 * 128;
-  const int64_t tables = (8000 + L - 1) / L + (4800 + L - 1) / L + 2;
-  const int64_t fixed = 641LL * nfs + 129LL * ndesc + 12928 + 256 + 96LL * ndesc + 4096;
-  const int64_t pair = 25 * unit + 49 * (int64_t{buffers} + 64) / 6 + 1024;
-  return fixed + unit * (nfs * tables + 2LL * ndesc + 2) + pair +
-         int64_t{buffers} * (unit + 14) + 8 * unit;
+  return tessera_control_length(L, nfs, ndesc, buffers);
 }
 
 void ControlArea::Free::operator()(int32_t *p) const { std::free(p); }
@@ -204,10 +169,10 @@ ControlArea::ControlArea(int64_t words, int32_t record_length, int32_t nfs, int3
   int32_t len = static_cast<int32_t>(words), option = 0, ierr = 0;
   hminmf(area_.get(), &len, &nfs, &ndesc, &option, &ierr);
   check(ierr, "hminmf", "laying out the control area");
-  word(area_.get(), kRecordLengthWord) = record_length;
+  TESSERA_CTRL(area_.get(), TESSERA_CTRL_RECORD_LENGTH) = record_length;
 }
 
-int32_t ControlArea::buffers() const { return area_.get()[kBufferCountWord - 1]; }
+int32_t ControlArea::buffers() const { return TESSERA_CTRL(area_.get(), TESSERA_CTRL_BUFFERS); }
 
 // --- file sets --------------------------------------------------------------
 
@@ -383,14 +348,14 @@ void put_ints(FileSet &set, const std::string &name, int32_t qualifier,
   std::vector<int32_t> all(static_cast<size_t>(rows) * cols, 0);
   all[0] = static_cast<int32_t>(v.size());
   std::copy(v.begin(), v.end(), all.begin() + 1);
-  Matrix m = Matrix::create(set, name, qualifier, element::kInt32, form::kGeneral, rows, cols);
+  Matrix m = Matrix::create(set, name, qualifier, TESSERA_TYPE_INT32, TESSERA_FORM_GENERAL, rows, cols);
   m.put(0, rows, 0, cols, all.data(), rows);
   m.release();
 }
 
 std::vector<int32_t> get_ints(FileSet &set, const std::string &name, int32_t qualifier) {
   Matrix m = Matrix::open(set, name, qualifier, true);
-  if (m.type() != element::kInt32 || m.rows() < 1 || m.cols() < 1)
+  if (m.type() != TESSERA_TYPE_INT32 || m.rows() < 1 || m.cols() < 1)
     throw std::runtime_error("matrix " + name + " of " + set.path() + " is not a vector of integers");
   std::vector<int32_t> all(static_cast<size_t>(m.rows()) * m.cols());
   m.get(0, m.rows(), 0, m.cols(), all.data(), m.rows());

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "problem.h"
+#include "tessera.h"
 
 namespace tessera::solve {
 
@@ -35,24 +36,9 @@ class TESSERA_SOLVE_API LibraryError : public std::runtime_error {
   std::vector<int32_t> trace_;
 };
 
-// Status numbers the solver tells apart.
-namespace lib_status {
-inline constexpr int32_t kNoSuchMatrix = 31;
-inline constexpr int32_t kAreaTooSmall = 101;
-inline constexpr int32_t kCreateOrOpen = 161;
-inline constexpr int32_t kExtend = 163;
-inline constexpr int32_t kRead = 164;
-inline constexpr int32_t kWrite = 165;
-}  // namespace lib_status
-
-// Words of the areas the library reads (0-based, as its C hosts count them).
+// Words of the pivot diagnostics area (0-based): three lists of 20 entries
+// besides the count and the switch of tessera.h.
 namespace host_words {
-inline constexpr int kTraceWords = 21;
-inline constexpr int kCacheWords = 64;
-// The pivot diagnostics area: three lists of 20 entries and the switch.
-inline constexpr int kChoskyWords = 567;
-inline constexpr int kChoskyRecording = 566;
-inline constexpr int kChoskyTinyCount = 565;
 inline constexpr int kListEntries = 20;
 // First word of each list's header (free head, free count, count, smallest
 // end, largest end), of its link words (two per entry), of its column words,
@@ -93,9 +79,9 @@ class TESSERA_SOLVE_API HostAreas {
   void set_pivot_area(const std::vector<int32_t> &words);
 
  private:
-  alignas(8) int32_t trace_[host_words::kTraceWords] = {};
-  alignas(8) int32_t cache_[host_words::kCacheWords] = {};
-  alignas(8) int32_t chosky_[host_words::kChoskyWords + 1] = {};
+  alignas(8) int32_t trace_[TESSERA_TRACE_WORDS] = {};
+  alignas(8) int32_t cache_[TESSERA_CACHE_WORDS] = {};
+  alignas(8) int32_t chosky_[TESSERA_CHOSKY_WORDS + 1] = {};
   char *saved_[3];
 };
 
@@ -105,7 +91,8 @@ void check(int32_t ierr, const char *routine, const std::string &what);
 class TESSERA_SOLVE_API ControlArea {
  public:
   // Words for a control area whose file sets use records of record_length
-  // words, with at least `buffers` block buffers besides its tables.
+  // words, with at least `buffers` block buffers besides its tables (0 when
+  // no area of at most 2^31 - 1 words will do).
   static int64_t words_for(int32_t record_length, int32_t buffers, int32_t nfs, int32_t ndesc);
   // Fewest buffers a pool needs for ndesc matrices with hyperblocks of one block.
   static int32_t min_buffers(int32_t ndesc);
@@ -161,17 +148,6 @@ class TESSERA_SOLVE_API FileSet {
   std::string path_;
   int32_t handle_ = 0;
 };
-
-// Element types and storage forms the solver uses.
-namespace element {
-inline constexpr int32_t kInt32 = 1;
-inline constexpr int32_t kDouble = 4;
-}  // namespace element
-namespace form {
-inline constexpr int32_t kSymmetric = 1;
-inline constexpr int32_t kGeneral = 3;
-inline constexpr int32_t kUpper = 6;
-}  // namespace form
 
 // An open matrix. Rows and columns are 0-based here; the library's are 1-based.
 class TESSERA_SOLVE_API Matrix {

@@ -22,12 +22,12 @@ namespace {
 double row_flops(double b, double w) { return b * b * b / 3.0 + b * b * w + b * w * w; }
 
 // Calls visit(c, r) for every entry (r, c) of the factor, r ascending, the
-// diagonal (r, r) first in each row.
-template <class Visit>
+// diagonal (r, r) first in each row; before each row, stops unless go_on().
+template <class Visit, class GoOn>
 void walk_rows(const SparseSym &a, const RowPattern &rows, const std::vector<int32_t> &parent,
-               Visit visit) {
+               Visit visit, GoOn go_on) {
   std::vector<int32_t> mark(static_cast<size_t>(a.n), -1);
-  for (int32_t r = 0; r < a.n; ++r) {
+  for (int32_t r = 0; r < a.n && go_on(); ++r) {
     mark[r] = r;
     visit(r, r);
     for (int64_t p = rows.ptr[r]; p < rows.ptr[r + 1]; ++p)
@@ -55,7 +55,7 @@ RowPattern row_pattern(const SparseSym &a) {
   return rp;
 }
 
-Elimination eliminate(const SparseSym &a) {
+Elimination eliminate(const SparseSym &a, double limit) {
   const int32_t n = a.n;
   Elimination e;
   e.parent.assign(static_cast<size_t>(n), -1);
@@ -76,7 +76,15 @@ Elimination eliminate(const SparseSym &a) {
         e.parent[i] = r;
       }
     }
-  walk_rows(a, rows, e.parent, [&](int32_t c, int32_t) { ++e.counts[c]; });
+  double seen = 0;
+  walk_rows(
+      a, rows, e.parent,
+      [&](int32_t c, int32_t) {
+        ++e.counts[c];
+        ++seen;
+      },
+      [&] { return seen <= limit; });
+  e.complete = seen <= limit;
   for (int32_t c = 0; c < n; ++c) {
     e.entries += e.counts[c];
     e.flops += row_flops(1.0, e.counts[c] - 1.0);
@@ -131,13 +139,16 @@ BlockStructure block_structure(const SparseSym &a, const Elimination &e, int32_t
   // mark per block row keeps each pair once and the rows come out sorted.
   std::vector<int32_t> last(static_cast<size_t>(s.nbk), -1);
   std::vector<std::pair<int32_t, int32_t>> pairs;
-  walk_rows(a, rows, e.parent, [&](int32_t c, int32_t r) {
-    const int32_t I = c / nb, J = r / nb;
-    if (last[I] != J) {
-      last[I] = J;
-      pairs.emplace_back(I, J);
-    }
-  });
+  walk_rows(
+      a, rows, e.parent,
+      [&](int32_t c, int32_t r) {
+        const int32_t I = c / nb, J = r / nb;
+        if (last[I] != J) {
+          last[I] = J;
+          pairs.emplace_back(I, J);
+        }
+      },
+      [] { return true; });
   s.rowptr.assign(static_cast<size_t>(s.nbk) + 1, 0);
   for (const auto &[I, J] : pairs) ++s.rowptr[I + 1];
   for (int32_t I = 0; I < s.nbk; ++I) s.rowptr[I + 1] += s.rowptr[I];

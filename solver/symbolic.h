@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "problem.h"
@@ -30,8 +31,11 @@ struct Elimination {
   std::vector<int32_t> counts;  // entries of each column of the factor, diagonal included
   double entries = 0;           // entries of the factor
   double flops = 0;             // operations of the factorisation element by element
+  bool complete = true;         // false: given up at the limit (counts, entries, flops partial)
 };
-TESSERA_SOLVE_API Elimination eliminate(const SparseSym &a);
+// Gives up (complete = false) once the factor has more than limit entries.
+TESSERA_SOLVE_API Elimination eliminate(const SparseSym &a,
+                                        double limit = std::numeric_limits<double>::infinity());
 
 // A renumbering inside each run of columns that the elimination makes one
 // dense clique with a common structure beyond it (a separator of a nested
