@@ -383,18 +383,14 @@ void Run::order_and_analyse() {
     const auto t0 = Clock::now();
     progress_->phase("symbolic");
     // The largest block order whose tiles still hold several block rows.
-    int32_t chosen = 0;
+    int32_t chosen = o_.block_order;
     for (int32_t nb : kDenseOrders) {
-      if (o_.block_order > 0 && nb != o_.block_order) continue;
+      if (chosen > 0) break;
       const MemoryPlan m = memory_plan(nb, held_bytes());
       if (m.control_words <= 0 || m.tile_doubles <= 0) continue;
       const int64_t h = static_cast<int64_t>(std::sqrt(m.tile_doubles / 2.5));
-      if (o_.block_order > 0 || h >= 4 * nb || nb == 16) {
-        chosen = nb;
-        break;
-      }
+      if (h >= 4 * nb || nb == 16) chosen = nb;
     }
-    if (o_.block_order > 0 && chosen == 0) chosen = o_.block_order;
     if (chosen == 0) chosen = 16;
     structure_ = dense_structure(n_, chosen);
     prediction_ = predict(structure_);
@@ -439,8 +435,9 @@ void Run::order_and_analyse() {
     SparseSym c = permute(b, q);
     b = SparseSym();
     e = eliminate(c);
-    for (int32_t nb : kSparseOrders) {
-      if (o_.block_order > 0 && nb != o_.block_order) continue;
+    std::vector<int32_t> orders(std::begin(kSparseOrders), std::end(kSparseOrders));
+    if (o_.block_order > 0) orders = {o_.block_order};
+    for (int32_t nb : orders) {
       BlockStructure s = block_structure(c, e, nb);
       const Prediction pr = predict(s);
       const double t = predicted_seconds(pr, nb);
@@ -608,7 +605,7 @@ void Run::create_factor() {
   // Disk: U's blocks, the matrix when it is kept in the set, a little for
   // the tables and the description.
   const double record = 8.0 * structure_.nb * structure_.nb;
-  double need = prediction_.bytes * 1.02 + 64 * kMiB + 16.0 * n_;
+  double need = prediction_.bytes * 1.02 + 16.0 * n_ + 256 * record;
   if (dense_file_) need += record * structure_.nbk * (structure_.nbk + 1) / 2.0;
   const int64_t free = free_disk_bytes(path_);
   if (free >= 0 && need > free)
@@ -627,11 +624,12 @@ void Run::create_factor() {
   h.segments_max = mem_.segments_max;
   h.input_stored = dense_file_;
   h.input_entries = r_.entries;
-  // Room for the index region (a few hundred records) besides the data, so
-  // the set need not grow while the factor is written.
+  // The file starts at half its predicted size (and at most 1 GB) besides
+  // its index region, and grows by tenths of that as the factor is written:
+  // it takes disk space only as records are written in any case.
   const int32_t L = 2 * structure_.nb * structure_.nb;
   const int64_t initial = std::min<int64_t>(
-      INT32_MAX, static_cast<int64_t>(need / 4) +
+      INT32_MAX, static_cast<int64_t>(std::min(need / 2, 1024 * kMiB) / 4) +
                      tessera_fileset_min_words(L, static_cast<int32_t>(mem_.control_words), 0));
   factor_ = FactorSet::create(path_, mem_.control_words, mem_.ndesc, initial, h, perm_,
                               structure_, panels_);
@@ -889,6 +887,10 @@ SolveResult Run::go() {
   r_.memory = memory_;
   r_.fixed_overhead = overhead_;
   try {
+    if (o_.block_order != 0 && (o_.block_order < 8 || o_.block_order > 4096))
+      throw SolveError(Failure::input, "--block-order must lie from 8 to 4096 (a block fills one "
+                                       "record of at least 128 words)");
+    if (o_.refine < 0) throw SolveError(Failure::input, "--refine must not be negative");
     read();
     if (!o_.factor_file.empty()) {
       open_for_reuse();
