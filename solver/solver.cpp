@@ -124,6 +124,7 @@ class Run {
   void read_set();
   void order_and_analyse();
   void plan(int32_t nb);
+  bool fits(int32_t nb) const;
   MemoryPlan memory_plan(int32_t nb, int64_t held) const;
   bool try_resume();
   void create_factor();
@@ -386,8 +387,8 @@ void Run::order_and_analyse() {
     int32_t chosen = o_.block_order;
     for (int32_t nb : kDenseOrders) {
       if (chosen > 0) break;
+      if (!fits(nb)) continue;
       const MemoryPlan m = memory_plan(nb, held_bytes());
-      if (m.control_words <= 0 || m.tile_doubles <= 0) continue;
       const int64_t h = static_cast<int64_t>(std::sqrt(m.tile_doubles / 2.5));
       if (h >= 4 * nb || nb == 16) chosen = nb;
     }
@@ -438,6 +439,7 @@ void Run::order_and_analyse() {
     std::vector<int32_t> orders(std::begin(kSparseOrders), std::end(kSparseOrders));
     if (o_.block_order > 0) orders = {o_.block_order};
     for (int32_t nb : orders) {
+      if (o_.block_order == 0 && !fits(nb)) continue;
       BlockStructure s = block_structure(c, e, nb);
       const Prediction pr = predict(s);
       const double t = predicted_seconds(pr, nb);
@@ -460,6 +462,13 @@ void Run::order_and_analyse() {
   r_.scalar_entries = elimination_.entries;
   r_.scalar_flops = elimination_.flops;
   sparse_ = std::move(best_matrix);  // now in the factor's numbering
+}
+
+bool Run::fits(int32_t nb) const {
+  // The control area and the tiles of one block row with one block of
+  // columns beyond it.
+  const MemoryPlan m = memory_plan(nb, held_bytes());
+  return m.control_words > 0 && m.tile_doubles >= panel_doubles(nb, nb, kStackRows, o_.indefinite, nb);
 }
 
 void Run::plan(int32_t nb) {

@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <nlohmann/json.hpp>
 #include <thread>
 
 #include "dense_check.h"
@@ -409,11 +410,12 @@ TEST_F(Solve, KeptFactorSolvesAgainAndRefusesDamage) {
 // Runs the tessera program with arguments; returns its wait status. With a
 // file-size limit, writes past it fail (the signal is ignored).
 int run_program(const std::vector<std::string> &args, int64_t fsize_limit = -1,
-                double kill_after = -1) {
+                double kill_after = -1, const std::string &out = "/dev/null") {
   const pid_t pid = ::fork();
   if (pid == 0) {
     const int null = ::open("/dev/null", O_WRONLY);
-    ::dup2(null, 1);
+    const int to = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(to, 1);
     ::dup2(null, 2);
     if (fsize_limit >= 0) {
       ::signal(SIGXFSZ, SIG_IGN);
@@ -471,6 +473,27 @@ TEST_F(Solve, FullDiskGivesAMessageAndLeavesNoFiles) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_TRUE(fs::exists(path("x.mtx")));
+}
+
+TEST_F(Solve, PeakResidentSetStaysWithinTheLimit) {
+  // Factors far larger than the memory allowed, each in a process of its own
+  // so that its peak is its own.
+  for (const char *spec : {"laplace3d:24", "dense-spd:3000"}) {
+    SCOPED_TRACE(spec);
+    const int status = run_program({"solve", "--generate", spec, "--memory", "6M", "--tmpdir",
+                                    dir_.string(), "--json", "-q"},
+                                   -1, -1, path("report.json"));
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    std::ifstream in(path("report.json"));
+    const nlohmann::json j = nlohmann::json::parse(in);
+    EXPECT_GE(j["factor_mb"].get<double>(), 5 * j["memory_mb"].get<double>());
+    EXPECT_TRUE(j["within_memory"].get<bool>())
+        << "peak " << j["peak_rss_mb"] << " MB, fixed overhead " << j["fixed_overhead_mb"];
+    EXPECT_LT(j["scaled_residual"].get<double>(), kResidualBound);
+    fs::remove(path("report.json"));
+  }
+  EXPECT_EQ(files(), 0u);
 }
 
 // Kills a factorisation at random instants, resumes it each time, and
