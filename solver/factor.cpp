@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "blas.h"
+#include "pages.h"
 
 namespace tessera::solve {
 namespace {
@@ -45,20 +46,14 @@ void for_runs(const int32_t *v, int32_t n, F f) {
   }
 }
 
-// Doubles not set when allocated: a tile is written before it is read, and
-// zeroing it twice costs as much as a pass of the factorisation's copies.
+// Tiles and stacks: large, and written before they are read.
 class Doubles {
  public:
-  void resize(size_t n) {
-    p_.reset(n ? new double[n] : nullptr);
-    n_ = n;
-  }
-  double *data() { return p_.get(); }
-  size_t size() const { return n_; }
+  void resize(size_t n) { pages_.reset(n * sizeof(double)); }
+  double *data() { return static_cast<double *>(pages_.data()); }
 
  private:
-  std::unique_ptr<double[]> p_;
-  size_t n_ = 0;
+  Pages pages_;
 };
 
 // The stop request, raised between tiles.

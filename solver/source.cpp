@@ -71,8 +71,9 @@ void DenseRegions::multiply(const double *x, double *y, int32_t k, double *abs_r
   const int64_t bytes = std::min<int64_t>(panel_bytes_, int64_t{32} << 20);
   const int32_t rows =
       static_cast<int32_t>(std::clamp<int64_t>(bytes / (8 * std::max<int64_t>(n, 1)), 1, n));
-  std::unique_ptr<double[]> holder(new double[static_cast<size_t>(rows) * n]);
-  double *panel = holder.get();
+  const size_t need = sizeof(double) * static_cast<size_t>(rows) * n;
+  if (panel_.bytes() < need) panel_.reset(need);
+  double *panel = static_cast<double *>(panel_.data());
   for (int64_t i0 = 0; i0 < n; i0 += rows) {
     const int32_t nr = static_cast<int32_t>(std::min<int64_t>(rows, n - i0));
     region(static_cast<int32_t>(i0), nr, 0, static_cast<int32_t>(n), panel, nr);

@@ -15,6 +15,7 @@
 #include <memory>
 #include <vector>
 
+#include "pages.h"
 #include "problem.h"
 #include "store.h"
 
@@ -79,6 +80,7 @@ class DenseRegions : public MatrixSource {
 
  private:
   int64_t panel_bytes_;
+  Pages panel_;  // kept from one product to the next
 };
 
 class GeneratedSource : public DenseRegions {

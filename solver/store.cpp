@@ -158,21 +158,20 @@ int64_t ControlArea::words_for(int32_t L, int32_t buffers, int32_t nfs, int32_t 
   return tessera_control_length(L, nfs, ndesc, buffers);
 }
 
-void ControlArea::Free::operator()(int32_t *p) const { std::free(p); }
-
 ControlArea::ControlArea(int64_t words, int32_t record_length, int32_t nfs, int32_t ndesc)
     : length_(words), record_length_(record_length) {
   if (words > INT32_MAX) throw std::runtime_error("control area above 2^31 words");
-  // calloc: pages the pool never touches are never made resident.
-  area_.reset(static_cast<int32_t *>(std::calloc(static_cast<size_t>(words), sizeof(int32_t))));
-  if (!area_) throw std::bad_alloc();
+  // Zero pages: those the pool never touches are never made resident.
+  area_.reset(static_cast<size_t>(words) * sizeof(int32_t));
   int32_t len = static_cast<int32_t>(words), option = 0, ierr = 0;
-  hminmf(area_.get(), &len, &nfs, &ndesc, &option, &ierr);
+  hminmf(this->words(), &len, &nfs, &ndesc, &option, &ierr);
   check(ierr, "hminmf", "laying out the control area");
-  TESSERA_CTRL(area_.get(), TESSERA_CTRL_RECORD_LENGTH) = record_length;
+  TESSERA_CTRL(this->words(), TESSERA_CTRL_RECORD_LENGTH) = record_length;
 }
 
-int32_t ControlArea::buffers() const { return TESSERA_CTRL(area_.get(), TESSERA_CTRL_BUFFERS); }
+int32_t ControlArea::buffers() const {
+  return TESSERA_CTRL(static_cast<const int32_t *>(area_.data()), TESSERA_CTRL_BUFFERS);
+}
 
 // --- file sets --------------------------------------------------------------
 

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "pages.h"
 #include "problem.h"
 #include "tessera.h"
 
@@ -98,7 +99,7 @@ class TESSERA_SOLVE_API ControlArea {
   static int32_t min_buffers(int32_t ndesc);
 
   ControlArea(int64_t words, int32_t record_length, int32_t nfs, int32_t ndesc);
-  int32_t *words() { return area_.get(); }
+  int32_t *words() { return static_cast<int32_t *>(area_.data()); }
   int64_t length() const { return length_; }
   int64_t bytes() const { return length_ * 4; }
   int32_t record_length() const { return record_length_; }
@@ -106,10 +107,7 @@ class TESSERA_SOLVE_API ControlArea {
   int32_t buffers() const;
 
  private:
-  struct Free {
-    void operator()(int32_t *p) const;
-  };
-  std::unique_ptr<int32_t[], Free> area_;
+  Pages area_;
   int64_t length_;
   int32_t record_length_;
 };
