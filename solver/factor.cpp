@@ -46,16 +46,6 @@ void for_runs(const int32_t *v, int32_t n, F f) {
   }
 }
 
-// Tiles and stacks: large, and written before they are read.
-class Doubles {
- public:
-  void resize(size_t n) { pages_.reset(n * sizeof(double)); }
-  double *data() { return static_cast<double *>(pages_.data()); }
-
- private:
-  Pages pages_;
-};
-
 // The stop request, raised between tiles.
 struct Stopped {};
 
@@ -79,21 +69,15 @@ class Engine {
         kt_(std::max(nb_, settings.stack_rows / nb_ * nb_)), total_(total),
         square_(nb_), position_(static_cast<size_t>(s_.nbk), -1) {
     columns_ = column_lists(s_);
-    int64_t sq = 0, chunk = 0, src = 0;
+    // One arena for the tiles of the largest panel; each panel lays its
+    // square, chunk and stacks out from its start.
+    int64_t most = 0;
     for (const PanelPlan &p : f.plan()) {
-      const int64_t h = rows(p.r0, p.r1);
       const std::vector<int32_t> cols = panel_columns(s_, p);
-      int64_t w = 0;
-      for (size_t c = 0; c + 1 < p.chunk.size(); ++c)
-        w = std::max<int64_t>(w, width(cols.data() + p.chunk[c], p.chunk[c + 1] - p.chunk[c]));
-      sq = std::max(sq, h * h);
-      chunk = std::max(chunk, h * w);
-      src = std::max(src, int64_t{kt_} * (h + std::max(w, h)));
+      most = std::max(most, panel_doubles(rows(p.r0, p.r1), widest_chunk(p, cols),
+                                          settings.stack_rows, settings.indefinite, nb_));
     }
-    diag_.resize(static_cast<size_t>(sq));
-    chunk_.resize(static_cast<size_t>(chunk));
-    stack_.resize(static_cast<size_t>(src));
-    if (settings_.indefinite) signed_.resize(static_cast<size_t>(src));
+    arena_.reset(static_cast<size_t>(most) * sizeof(double));
   }
 
   FactorStats run();
@@ -106,6 +90,21 @@ class Engine {
     int64_t w = 0;
     for (int32_t k = 0; k < n; ++k) w += s_.size(cols[k]);
     return w;
+  }
+  int64_t widest_chunk(const PanelPlan &p, const std::vector<int32_t> &cols) const {
+    int64_t w = 0;
+    for (size_t c = 0; c + 1 < p.chunk.size(); ++c)
+      w = std::max<int64_t>(w, width(cols.data() + p.chunk[c], p.chunk[c + 1] - p.chunk[c]));
+    return w;
+  }
+  // The tiles of a panel of h rows whose widest chunk is w wide, in the arena
+  // (the order panel_doubles counts them in).
+  void lay_out(int64_t h, int64_t w) {
+    double *a = static_cast<double *>(arena_.data());
+    diag_ = a;
+    chunk_ = diag_ + h * h;
+    stack_ = chunk_ + h * w;
+    signed_ = stack_ + int64_t{kt_} * (h + std::max(w, h));
   }
   void poll() {
     if (settings_.stop && settings_.stop()) throw Stopped{};
@@ -134,7 +133,8 @@ class Engine {
   ColumnLists columns_;
   SquareFactor square_;
   std::vector<int32_t> position_;  // block column -> position in the current chunk, or -1
-  Doubles diag_, chunk_, stack_, signed_;
+  Pages arena_;
+  double *diag_ = nullptr, *chunk_ = nullptr, *stack_ = nullptr, *signed_ = nullptr;
   std::vector<int8_t> stack_sign_;
   FactorStats stats_;
   Clock::time_point start_;
@@ -206,6 +206,7 @@ void Engine::panel(int32_t p) {
   const int64_t h = rows(r0, r1);
   const int32_t hi = static_cast<int32_t>(h);
   const std::vector<int32_t> cols = panel_columns(s_, pp);
+  lay_out(h, widest_chunk(pp, cols));
   const std::vector<int32_t> q_list = sources(r0, r1);
   const bool indefinite = settings_.indefinite;
   int8_t *panel_sign = f_.signs().data() + int64_t{r0} * nb_;
@@ -221,7 +222,7 @@ void Engine::panel(int32_t p) {
 
   // The square.
   {
-    double *t = diag_.data();
+    double *t = diag_;
     if (!a_.fills_all()) std::fill_n(t, h * h, 0.0);
     std::vector<int32_t> square(static_cast<size_t>(r1 - r0));
     for (int32_t J = r0; J < r1; ++J) square[J - r0] = J;
@@ -238,16 +239,16 @@ void Engine::panel(int32_t p) {
       const int64_t ks = int64_t{count} * nb_;
       const SourcePart &sp = parts[i];
       const int64_t rq_width = width(sp.rq, sp.rq_count());
-      double *s = stack_.data();
+      double *s = stack_;
       read_stack(&parts[i], count, ks, s, rq_width);
       const int8_t *sign = stack_signs(&parts[i], count);
       const bool negative = indefinite && std::any_of(sign, sign + ks, [](int8_t v) { return v < 0; });
       // The signed rows, as the left factor of every product.
       const double *left = s;
       if (negative) {
-        std::copy_n(s, ks * rq_width, signed_.data());
-        scale_rows(signed_.data(), ks, static_cast<int32_t>(ks), static_cast<int32_t>(rq_width), sign);
-        left = signed_.data();
+        std::copy_n(s, ks * rq_width, signed_);
+        scale_rows(signed_, ks, static_cast<int32_t>(ks), static_cast<int32_t>(rq_width), sign);
+        left = signed_;
       }
       Timed tb(stats_.blas_seconds);
       const int32_t nrq = sp.rq_count();
@@ -310,7 +311,7 @@ void Engine::panel(int32_t p) {
     const int32_t ncols = pp.chunk[c + 1] - pp.chunk[c];
     const int64_t w = width(ccols, ncols);
     for (int32_t k = 0; k < ncols; ++k) position_[ccols[k]] = k;
-    double *t = chunk_.data();
+    double *t = chunk_;
     if (!a_.fills_all()) std::fill_n(t, h * w, 0.0);
     {
       Timed tm(stats_.fill_seconds);
@@ -338,7 +339,7 @@ void Engine::panel(int32_t p) {
       const int64_t rq_width = width(sp.rq, sp.rq_count());
       const int32_t ncq = static_cast<int32_t>(sp.cq.size());
       const int64_t cq_width = width(sp.cq.data(), ncq);
-      double *s = stack_.data();
+      double *s = stack_;
       read_stack(&parts[i], count, ks, s, rq_width);
       double *right = s + rq_width * ks;
       if (indefinite) {
@@ -368,7 +369,7 @@ void Engine::panel(int32_t p) {
     {
       // With U_pp^T S_p the panel's lower triangular factor: chunk := S_p U_pp^-T chunk.
       Timed tb(stats_.blas_seconds);
-      blas::trsm_upper_transposed(hi, static_cast<int>(w), diag_.data(), hi, t, hi);
+      blas::trsm_upper_transposed(hi, static_cast<int>(w), diag_, hi, t, hi);
       if (panel_negative) scale_rows(t, h, hi, static_cast<int32_t>(w), panel_sign);
       stats_.flops += double(h) * h * w;
     }
@@ -448,7 +449,10 @@ FactorStats Engine::run() {
 
 int64_t panel_doubles(int64_t h, int64_t w, int32_t stack_rows, bool indefinite, int32_t nb) {
   const int64_t kt = std::max<int64_t>(nb, stack_rows / nb * nb);
-  return h * h + h * w + kt * (h + std::max(w, h)) * (indefinite ? 2 : 1) + 4LL * nb * nb;
+  // The square, the widest chunk, the stacked rows (and their signed copy),
+  // crudr's three blocks and, with signs, the square's signed update work.
+  return h * h + h * w + kt * (h + std::max(w, h)) * (indefinite ? 2 : 1) + 3LL * nb * nb +
+         (indefinite ? 256 * h : 0);
 }
 
 std::vector<int32_t> panel_columns(const BlockStructure &s, const PanelPlan &p) {

@@ -28,8 +28,9 @@ TESSERA_SOLVE_API std::vector<int32_t> compute_ordering(const SparseSym &a, Orde
 // P A P^T of the lower triangle a, again as a lower triangle.
 TESSERA_SOLVE_API SparseSym permute(const SparseSym &a, const std::vector<int32_t> &perm);
 
-// Bytes the ordering of a matrix of n columns and the given entries needs at
-// most besides the matrix (the graph and the method's work space).
-int64_t ordering_bytes(int32_t n, int64_t entries, Ordering method);
+// Bytes the ordering of a needs at most besides the matrix (its graph and
+// the method's work space); automatic counts as nested dissection, the
+// largest.
+int64_t ordering_bytes(const SparseSym &a, Ordering method);
 
 }  // namespace tessera::solve

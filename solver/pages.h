@@ -8,9 +8,11 @@
 #include <cstddef>
 #include <new>
 
+#include "problem.h"
+
 namespace tessera::solve {
 
-class Pages {
+class TESSERA_SOLVE_API Pages {
  public:
   Pages() = default;
   explicit Pages(size_t bytes) { reset(bytes); }

@@ -7,6 +7,7 @@
 // mostly to the tiles, a share to the buffer pool.
 #include "solver.h"
 
+#include <malloc.h>
 #include <sys/resource.h>
 #include <unistd.h>
 #include <xxhash.h>
@@ -50,6 +51,8 @@ constexpr double kEps = std::numeric_limits<double>::epsilon();
 constexpr int32_t kSegmentsMax = 12;
 constexpr int32_t kSegmentsTight = 4;
 constexpr int32_t kExtraSlots = 4;
+// The substitution reads block rows in pieces of at most this.
+constexpr int64_t kSubstitutionBytes = int64_t{8} << 20;
 // Source rows stacked into one product.
 constexpr int32_t kStackRows = 256;
 // Block orders the symbolic step weighs.
@@ -165,7 +168,7 @@ class Run {
   Matrix in_matrix_;
 
   // The factor.
-  std::vector<int32_t> perm_;
+  std::vector<int32_t> perm_, q_scratch_;
   Ordering ordering_ = Ordering::natural;
   BlockStructure structure_;
   Prediction prediction_;
@@ -182,9 +185,16 @@ int64_t Run::held_bytes() const {
   const int64_t k = std::max<int64_t>(1, o_.rhs ? o_.rhs_columns : 1);
   // The matrix, x, b, a residual and a correction per column, the numbering,
   // signs and the structure with its transpose.
+  // The substitution reads a piece of a block row at a time.
+  int64_t widest = 0;
+  for (int32_t I = 0; I < structure_.nbk; ++I) widest = std::max<int64_t>(widest, structure_.count(I));
+  if (structure_.nb > 0)
+    widest = std::min<int64_t>(widest, substitution_blocks(structure_.nb, kSubstitutionBytes));
+  widest *= structure_.nb;
   return sparse_bytes(sparse_) + int64_t{n_} * (8 * 4 * k + 4 + 1) +
          static_cast<int64_t>(structure_.cols.size()) * 8 +
-         static_cast<int64_t>(structure_.rowptr.size()) * 16;
+         static_cast<int64_t>(structure_.rowptr.size()) * 16 +
+         8 * (widest * structure_.nb + widest * k);
 }
 
 MemoryPlan Run::memory_plan(int32_t nb, int64_t held) const {
@@ -402,6 +412,19 @@ void Run::order_and_analyse() {
   }
   // Candidates: each ordering, its elimination, its columns clustered, and
   // its block structure at each block order; the best predicted time wins.
+  q_scratch_.resize(static_cast<size_t>(n_));
+  {
+    // The matrix, one permuted copy, its pattern by rows and the ordering's
+    // own work.
+    const int64_t csc = sparse_bytes(sparse_);
+    const int64_t need =
+        csc + std::max(csc + 4 * sparse_.entries() + 16 * int64_t{n_},
+                       ordering_bytes(sparse_, o_.ordering));
+    if (need > memory_)
+      throw SolveError(Failure::memory, "ordering and analysing the matrix needs about " +
+                                            std::to_string(static_cast<int64_t>(need / kMiB) + 1) +
+                                            " MB, more than the memory allowed");
+  }
   std::vector<Ordering> candidates;
   if (o_.ordering == Ordering::automatic)
     candidates = {Ordering::nested_dissection, Ordering::reverse_cuthill_mckee, Ordering::natural};
@@ -409,13 +432,12 @@ void Run::order_and_analyse() {
     candidates = {o_.ordering};
   double best = std::numeric_limits<double>::infinity();
   double best_entries = std::numeric_limits<double>::infinity();
-  SparseSym best_matrix;
   for (Ordering ord : candidates) {
     auto t0 = Clock::now();
     progress_->phase(std::string("order (") + ordering_name(ord) + ")");
-    std::vector<int32_t> p0;
+    std::vector<int32_t> p;
     try {
-      p0 = compute_ordering(sparse_, ord);
+      p = compute_ordering(sparse_, ord);
     } catch (const std::runtime_error &e) {
       if (candidates.size() == 1) throw;
       notice(std::string(ordering_name(ord)) + " left out: " + e.what());
@@ -424,17 +446,21 @@ void Run::order_and_analyse() {
     r_.order_seconds += since(t0);
     t0 = Clock::now();
     progress_->phase("symbolic");
-    SparseSym b = permute(sparse_, p0);
-    // A candidate whose factor is already larger than the best one's blocks
-    // hold is given up half way.
-    Elimination e = eliminate(b, best_entries);
-    if (!e.complete) {
-      r_.symbolic_seconds += since(t0);
-      continue;
+    Elimination e;
+    {
+      // A candidate whose factor already holds more entries than the best
+      // one's blocks is given up half way.
+      const SparseSym b = permute(sparse_, p);
+      e = eliminate(b, best_entries);
+      if (!e.complete) {
+        r_.symbolic_seconds += since(t0);
+        continue;
+      }
+      const std::vector<int32_t> q = cluster_within_cliques(b, e);
+      for (int32_t i = 0; i < n_; ++i) q_scratch_[i] = p[q[i]];
+      p.swap(q_scratch_);
     }
-    const std::vector<int32_t> q = cluster_within_cliques(b, e);
-    SparseSym c = permute(b, q);
-    b = SparseSym();
+    const SparseSym c = permute(sparse_, p);
     e = eliminate(c);
     std::vector<int32_t> orders(std::begin(kSparseOrders), std::end(kSparseOrders));
     if (o_.block_order > 0) orders = {o_.block_order};
@@ -449,10 +475,8 @@ void Run::order_and_analyse() {
         structure_ = std::move(s);
         prediction_ = pr;
         ordering_ = ord;
-        perm_.resize(static_cast<size_t>(n_));
-        for (int32_t i = 0; i < n_; ++i) perm_[i] = p0[q[i]];
+        perm_ = p;
         elimination_ = e;
-        best_matrix = c;
       }
     }
     r_.symbolic_seconds += since(t0);
@@ -461,7 +485,8 @@ void Run::order_and_analyse() {
   r_.ordering = ordering_name(ordering_);
   r_.scalar_entries = elimination_.entries;
   r_.scalar_flops = elimination_.flops;
-  sparse_ = std::move(best_matrix);  // now in the factor's numbering
+  elimination_ = Elimination();
+  sparse_ = permute(sparse_, perm_);  // now in the factor's numbering
 }
 
 bool Run::fits(int32_t nb) const {
@@ -797,7 +822,7 @@ void Run::solve() {
   b.clear();
   b.shrink_to_fit();
   std::vector<double> x = bp;
-  SubstitutionStats ss = substitute(*factor_, x.data(), k, true);
+  SubstitutionStats ss = substitute(*factor_, x.data(), k, true, kSubstitutionBytes);
   int64_t bytes = ss.bytes_read;
 
   if (source_) {
@@ -821,7 +846,7 @@ void Run::solve() {
     r_.scaled_residual = residual();
     r_.residual_known = true;
     for (int32_t step = 0; step < o_.refine; ++step) {
-      SubstitutionStats s2 = substitute(*factor_, d.data(), k, false);
+      SubstitutionStats s2 = substitute(*factor_, d.data(), k, false, kSubstitutionBytes);
       bytes += s2.bytes_read;
       for (size_t i = 0; i < x.size(); ++i) x[i] += d[i];
       r_.refinement.push_back(residual());
@@ -896,6 +921,7 @@ SolveResult Run::go() {
   r_.memory = memory_;
   r_.fixed_overhead = overhead_;
   try {
+    ::malloc_trim(0);
     if (o_.block_order != 0 && (o_.block_order < 8 || o_.block_order > 4096))
       throw SolveError(Failure::input, "--block-order must lie from 8 to 4096 (a block fills one "
                                        "record of at least 128 words)");
@@ -914,10 +940,14 @@ SolveResult Run::go() {
                                                  "factorisation it holds, --force replaces it");
       if (!(o_.resume && try_resume())) {
         order_and_analyse();
+        // What the ordering freed goes back to the system before the
+        // factorisation takes its own.
+        ::malloc_trim(0);
         create_factor();
       }
       run_factor();
     }
+    ::malloc_trim(0);
     solve();
     finish();
   } catch (const std::exception &e) {

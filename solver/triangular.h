@@ -25,6 +25,10 @@ struct SubstitutionStats {
 // x (n x k, leading dimension n, in the factor's numbering) := A^-1 x. With
 // verify, the forward pass checks every block it reads against its segment's
 // checksum and throws FactorError on a mismatch before x is touched further.
-TESSERA_SOLVE_API SubstitutionStats substitute(FactorSet &f, double *x, int32_t k, bool verify);
+// A block row is read in pieces of at most max_bytes (at least one block).
+TESSERA_SOLVE_API SubstitutionStats substitute(FactorSet &f, double *x, int32_t k, bool verify,
+                                               int64_t max_bytes);
+// Blocks of a piece.
+int32_t substitution_blocks(int32_t nb, int64_t max_bytes);
 
 }  // namespace tessera::solve
