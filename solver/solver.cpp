@@ -327,10 +327,8 @@ void Run::read_set() {
                                                static_cast<int32_t>(1), ndesc);
   if (words <= 0) throw SolveError(Failure::input, o_.set_files[0] + ": records too long to read");
   in_area_ = std::make_unique<ControlArea>(words, L, 1, ndesc);
-  std::vector<std::string> names = o_.set_files;
-  if (names.size() != 1)
-    throw SolveError(Failure::input, "a matrix in a set of several files is not supported yet");
-  in_set_.emplace(FileSet::open(*in_area_, names[0]));
+  const std::vector<std::string> &names = o_.set_files;
+  in_set_.emplace(FileSet::open(*in_area_, names));
   in_matrix_ = Matrix::open(*in_set_, o_.set_matrix, o_.set_qualifier, true);
   if (in_matrix_.type() != TESSERA_TYPE_DOUBLE || in_matrix_.form() != TESSERA_FORM_SYMMETRIC ||
       in_matrix_.rows() != in_matrix_.cols())

@@ -175,11 +175,11 @@ int32_t ControlArea::buffers() const {
 
 // --- file sets --------------------------------------------------------------
 
-FileSet::FileSet(ControlArea &area, std::string path, int32_t handle)
-    : area_(&area), path_(std::move(path)), handle_(handle) {}
+FileSet::FileSet(ControlArea &area, std::vector<std::string> paths, int32_t handle)
+    : area_(&area), path_(paths.at(0)), paths_(std::move(paths)), handle_(handle) {}
 
 FileSet::FileSet(FileSet &&o) noexcept
-    : area_(o.area_), path_(std::move(o.path_)), handle_(o.handle_) {
+    : area_(o.area_), path_(std::move(o.path_)), paths_(std::move(o.paths_)), handle_(o.handle_) {
   o.handle_ = 0;
 }
 
@@ -188,6 +188,7 @@ FileSet &FileSet::operator=(FileSet &&o) noexcept {
     abandon();
     area_ = o.area_;
     path_ = std::move(o.path_);
+    paths_ = std::move(o.paths_);
     handle_ = o.handle_;
     o.handle_ = 0;
   }
@@ -204,17 +205,22 @@ FileSet FileSet::create(ControlArea &area, const std::string &path, int64_t init
   int32_t initial = static_cast<int32_t>(std::min<int64_t>(initial_words, INT32_MAX));
   hmnewf(area.words(), &nfiles, names, &index_records, &initial, &handle, &ierr);
   check(ierr, "hmnewf", "creating " + path);
-  return FileSet(area, path, handle);
+  return FileSet(area, {path}, handle);
 }
 
 FileSet FileSet::open(ControlArea &area, const std::string &path) {
-  std::vector<char> name(path.begin(), path.end());
-  name.push_back('\0');
-  char *names[] = {name.data()};
-  int32_t nfiles = 1, handle = 0, ierr = 0;
-  hmoldf(area.words(), &nfiles, names, &handle, &ierr);
-  check(ierr, "hmoldf", "opening " + path);
-  return FileSet(area, path, handle);
+  return open(area, std::vector<std::string>{path});
+}
+
+FileSet FileSet::open(ControlArea &area, const std::vector<std::string> &paths) {
+  std::vector<std::vector<char>> names;
+  std::vector<char *> ptrs;
+  for (const std::string &p : paths) names.emplace_back(p.begin(), p.end()), names.back().push_back('\0');
+  for (auto &n : names) ptrs.push_back(n.data());
+  int32_t nfiles = static_cast<int32_t>(paths.size()), handle = 0, ierr = 0;
+  hmoldf(area.words(), &nfiles, ptrs.data(), &handle, &ierr);
+  check(ierr, "hmoldf", "opening " + paths.at(0) + (paths.size() > 1 ? " and the files after it" : ""));
+  return FileSet(area, paths, handle);
 }
 
 void FileSet::remove() {
@@ -238,10 +244,11 @@ void FileSet::abandon() noexcept {
   const int32_t p = handle_;
   auto fs = [&](int32_t w) -> int32_t & { return ctrl[p + w - 2]; };
   const int32_t count = fs(kFileSetFileCount);
-  for (int32_t i = 1; i <= count && i <= 10; ++i) {
+  for (int32_t i = 1; i <= count && i <= TESSERA_MAX_FILES; ++i) {
     int32_t h = i == 1 ? fs(kFileSetFirstHandle)
                        : fs(kFileSetLaterHandle + kFileSetNameStride * (i - 2));
-    DAF_file_close(&h, path_.c_str(), &kCloseOne, &kKeepFile);
+    const std::string &name = static_cast<size_t>(i) <= paths_.size() ? paths_[i - 1] : path_;
+    DAF_file_close(&h, name.c_str(), &kCloseOne, &kKeepFile);
   }
   handle_ = 0;
 }

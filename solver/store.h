@@ -112,13 +112,16 @@ class TESSERA_SOLVE_API ControlArea {
   int32_t record_length_;
 };
 
-// One file set of a single physical file.
+// One file set. The solver's own sets have one physical file; a host's set
+// handed over as input may have several.
 class TESSERA_SOLVE_API FileSet {
  public:
   // A new set (an existing file of that name is replaced), created with room
   // for initial_words words of records; it grows when it must.
   static FileSet create(ControlArea &area, const std::string &path, int64_t initial_words);
   static FileSet open(ControlArea &area, const std::string &path);
+  // A set of several files, named in the order they were created with.
+  static FileSet open(ControlArea &area, const std::vector<std::string> &paths);
   FileSet(FileSet &&other) noexcept;
   FileSet &operator=(FileSet &&other) noexcept;
   FileSet(const FileSet &) = delete;
@@ -141,9 +144,10 @@ class TESSERA_SOLVE_API FileSet {
   void sync() const;
 
  private:
-  FileSet(ControlArea &area, std::string path, int32_t handle);
+  FileSet(ControlArea &area, std::vector<std::string> paths, int32_t handle);
   ControlArea *area_ = nullptr;
-  std::string path_;
+  std::string path_;                // the first file
+  std::vector<std::string> paths_;  // all of them
   int32_t handle_ = 0;
 };
 

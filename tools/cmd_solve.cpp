@@ -124,9 +124,8 @@ tessera::tool::Registrar reg(
                      "(dense)");
       cmd.add_option("--generate", o->generate, "Solve a generated problem (kinds below)");
       cmd.add_option("--set", o->set_files,
-                     "The matrix is in this file set (its file): a double matrix of storage "
-                     "form 1, read block by block")
-          ->expected(1);
+                     "The matrix is in this file set (its files, in the order they were created "
+                     "with): a double matrix of storage form 1, read block by block");
       cmd.add_option("--matrix", o->set_matrix, "Name of the matrix in the --set file set");
       cmd.add_option("--qualifier", o->qualifier, "Qualifier of the matrix in --set")
           ->capture_default_str();

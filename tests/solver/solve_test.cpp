@@ -282,34 +282,49 @@ TEST_F(Solve, MatrixMarketFilesSparseAndDense) {
   EXPECT_EQ(files(), 4u) << "only the input files are left";
 }
 
-// A host's assembly into a form-1 matrix of a file set, block by block.
-void store_matrix(const std::string &file, const std::vector<double> &dense, int32_t n,
-                  int32_t record_length) {
+// A host's assembly into a form-1 matrix of a file set of one or more files,
+// block by block.
+void store_matrix(const std::vector<std::string> &files, const std::vector<double> &dense,
+                  int32_t n, int32_t record_length) {
   ts::HostAreas areas;
   const int64_t words = ts::ControlArea::words_for(record_length, 60, 1, 4);
   ts::ControlArea area(words, record_length, 1, 4);
-  ts::FileSet set = ts::FileSet::create(area, file, int64_t{n} * n);
-  ts::Matrix m = ts::Matrix::create(set, "STIFFNESS", 1, TESSERA_TYPE_DOUBLE,
-                                    TESSERA_FORM_SYMMETRIC, n, n);
+  std::vector<std::vector<char>> names;
+  std::vector<char *> ptrs;
+  for (const std::string &f : files) names.emplace_back(f.begin(), f.end()), names.back().push_back('\0');
+  for (auto &nm : names) ptrs.push_back(nm.data());
+  int32_t nfiles = static_cast<int32_t>(files.size()), index = 0, fs = 0, ierr = 0;
+  int32_t initial = static_cast<int32_t>(std::min<int64_t>(INT32_MAX, int64_t{n} * n + 300 * record_length));
+  hmnewf(area.words(), &nfiles, ptrs.data(), &index, &initial, &fs, &ierr);
+  ASSERT_EQ(ierr, 0);
+  int32_t key[3], qualifier = 1, type = TESSERA_TYPE_DOUBLE, form = TESSERA_FORM_SYMMETRIC, m = 0;
+  std::memcpy(key, "STIFFNESS   ", 12);
+  hmnewm(area.words(), key, &qualifier, &fs, &type, &form, &n, &n, &m, &ierr);
+  ASSERT_EQ(ierr, 0);
   const int32_t nb = static_cast<int32_t>(std::sqrt(record_length / 2));
   std::vector<double> block(static_cast<size_t>(nb) * nb);
   for (int32_t j0 = 0; j0 < n; j0 += nb)
     for (int32_t i0 = 0; i0 <= j0; i0 += nb) {
-      const int32_t bi = std::min(nb, n - i0), bj = std::min(nb, n - j0);
+      int32_t bi = std::min(nb, n - i0), bj = std::min(nb, n - j0);
       bool any = false;
       for (int32_t j = 0; j < bj; ++j)
         for (int32_t i = 0; i < bi; ++i) {
           block[i + j * bi] = dense[(i0 + i) + int64_t{j0 + j} * n];
           any = any || block[i + j * bi] != 0;
         }
-      if (any) m.put(i0, bi, j0, bj, block.data(), bi);
+      int32_t r1 = i0 + 1, c1 = j0 + 1;
+      if (any) hmputs(area.words(), &m, &r1, &bi, &c1, &bj, reinterpret_cast<const float *>(block.data()), &bi, &ierr);
+      ASSERT_EQ(ierr, 0);
     }
-  m.release();
-  set.remove();
+  hmrelm(area.words(), &m, &ierr);
+  ASSERT_EQ(ierr, 0);
+  hmremf(area.words(), &fs, &ierr);
+  ASSERT_EQ(ierr, 0);
 }
 
 TEST_F(Solve, MatrixHandedOverInAFileSet) {
-  // Sparse: read into memory and ordered. Dense: left in the set.
+  // Sparse: read into memory and ordered. Dense: left in the set, here one
+  // of two files.
   for (const char *spec : {"laplace2d:14", "dense-spd:150"}) {
     SCOPED_TRACE(spec);
     ts::Problem p = ts::make_problem(spec);
@@ -319,16 +334,18 @@ TEST_F(Solve, MatrixHandedOverInAFileSet) {
       p.dense->fill(0, n, 0, n, dense.data(), n);
     else
       dense = to_dense(p.sparse);
-    store_matrix(path("model.tsf"), dense, n, 2048);
+    std::vector<std::string> set{path("model.tsf")};
+    if (p.dense) set.push_back(path("model2.tsf"));
+    store_matrix(set, dense, n, 2048);
     ts::SolveOptions o = options();
-    o.set_files = {path("model.tsf")};
+    o.set_files = set;
     o.set_matrix = "STIFFNESS";
     ts::SolveResult r = solve(o);
     expect_accurate(r, 1e-9);
     EXPECT_EQ(r.report.dense, p.dense != nullptr);
     o.set_matrix = "ABSENT";
     EXPECT_EQ(failure(o).kind, ts::Failure::library);
-    fs::remove(path("model.tsf"));
+    for (const std::string &f : set) fs::remove(f);
     EXPECT_EQ(files(), 0u);
   }
 }
