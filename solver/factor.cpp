@@ -116,6 +116,16 @@ class Engine {
   }
 
   void panel(int32_t p);
+  void update_square(const SourcePart &sp, int32_t count, int64_t ks, int64_t rq_width,
+                     int32_t r0, int64_t h);
+  void update_chunk(const SourcePart &sp, int32_t count, int64_t ks, int64_t rq_width, int32_t r0,
+                    int64_t h);
+  void begin_chunk(const PanelPlan &pp, const std::vector<int32_t> &cols, size_t c,
+                   std::vector<SourcePart> &parts, int64_t h);
+  void end_chunk(const PanelPlan &pp, const std::vector<int32_t> &cols, size_t c, int64_t h,
+                 const int8_t *panel_sign, bool panel_negative);
+  template <class F>
+  void for_stacks(std::vector<SourcePart> &parts, bool skip_empty, F f);
   std::vector<int32_t> sources(int32_t r0, int32_t r1);
   void read_stack(const SourcePart *parts, int32_t count, int64_t ks, double *s, int64_t rq_width);
   void get(int32_t I, int32_t J0, int32_t width, double *dst, int64_t ld);
@@ -200,6 +210,165 @@ void Engine::put_row(int32_t I, const int32_t *cols, int32_t n, const double *ti
   });
 }
 
+// The square's update from a stack of count source rows already read: pairs
+// of runs of the sources' blocks in the panel's rows, the row run not after
+// the column run. With negative signs among the rows, the left factor is a
+// signed copy.
+void Engine::update_square(const SourcePart &sp, int32_t count, int64_t ks, int64_t rq_width,
+                           int32_t r0, int64_t h) {
+  double *s = stack_, *t = diag_;
+  const int8_t *sign = stack_signs(&sp, count);
+  const bool negative =
+      settings_.indefinite && std::any_of(sign, sign + ks, [](int8_t v) { return v < 0; });
+  const double *left = s;
+  if (negative) {
+    std::copy_n(s, ks * rq_width, signed_);
+    scale_rows(signed_, ks, static_cast<int32_t>(ks), static_cast<int32_t>(rq_width), sign);
+    left = signed_;
+  }
+  Timed tb(stats_.blas_seconds);
+  const int32_t nrq = sp.rq_count();
+  for_runs(sp.rq, nrq, [&](int32_t ka, int32_t ea) {
+    const int64_t rows_a = width(sp.rq + ka, ea - ka);
+    const int64_t row_off = int64_t{sp.rq[ka] - r0} * nb_;
+    for_runs(sp.rq, nrq, [&](int32_t kb, int32_t eb) {
+      if (kb < ka) return;
+      const int64_t cols_b = width(sp.rq + kb, eb - kb);
+      double *c = t + row_off + int64_t{sp.rq[kb] - r0} * nb_ * h;
+      if (kb == ka && !negative) {
+        blas::syrk_upper_minus(static_cast<int>(rows_a), static_cast<int>(ks),
+                               s + int64_t{ka} * nb_ * ks, static_cast<int>(ks), c,
+                               static_cast<int>(h));
+        stats_.flops += double(rows_a) * (rows_a + 1) * ks;
+      } else if (kb == ka) {
+        // Block column by block column, down to the diagonal.
+        for (int32_t k = kb; k < eb; ++k) {
+          const int64_t m = int64_t{k - ka} * nb_ + s_.size(sp.rq[k]);
+          blas::gemm('T', 'N', static_cast<int>(m), s_.size(sp.rq[k]), static_cast<int>(ks), -1.0,
+                     left + int64_t{ka} * nb_ * ks, static_cast<int>(ks),
+                     s + int64_t{k} * nb_ * ks, static_cast<int>(ks), 1.0,
+                     t + row_off + int64_t{sp.rq[k] - r0} * nb_ * h, static_cast<int>(h));
+          stats_.flops += 2.0 * m * s_.size(sp.rq[k]) * ks;
+        }
+      } else {
+        blas::gemm('T', 'N', static_cast<int>(rows_a), static_cast<int>(cols_b),
+                   static_cast<int>(ks), -1.0, left + int64_t{ka} * nb_ * ks,
+                   static_cast<int>(ks), s + int64_t{kb} * nb_ * ks, static_cast<int>(ks), 1.0, c,
+                   static_cast<int>(h));
+        stats_.flops += 2.0 * rows_a * cols_b * ks;
+      }
+    });
+  });
+}
+
+// The current chunk's update from a stack already read (its blocks in the
+// chunk's columns follow those in the panel's rows). The right factor's rows
+// take their signs in place.
+void Engine::update_chunk(const SourcePart &sp, int32_t count, int64_t ks, int64_t rq_width,
+                          int32_t r0, int64_t h) {
+  double *s = stack_, *t = chunk_;
+  const int32_t ncq = static_cast<int32_t>(sp.cq.size());
+  double *right = s + rq_width * ks;
+  if (settings_.indefinite) {
+    const int8_t *sign = stack_signs(&sp, count);
+    if (std::any_of(sign, sign + ks, [](int8_t v) { return v < 0; }))
+      scale_rows(right, ks, static_cast<int32_t>(ks),
+                 static_cast<int32_t>(width(sp.cq.data(), ncq)), sign);
+  }
+  Timed tb(stats_.blas_seconds);
+  for_runs(sp.rq, sp.rq_count(), [&](int32_t ka, int32_t ea) {
+    const int64_t rows_a = width(sp.rq + ka, ea - ka);
+    const int64_t row_off = int64_t{sp.rq[ka] - r0} * nb_;
+    // Runs of consecutive tile positions among the source's columns.
+    for (int32_t kb = 0; kb < ncq;) {
+      int32_t eb = kb + 1;
+      while (eb < ncq && position_[sp.cq[eb]] == position_[sp.cq[eb - 1]] + 1) ++eb;
+      const int64_t cols_b = width(sp.cq.data() + kb, eb - kb);
+      blas::gemm('T', 'N', static_cast<int>(rows_a), static_cast<int>(cols_b),
+                 static_cast<int>(ks), -1.0, s + int64_t{ka} * nb_ * ks, static_cast<int>(ks),
+                 right + int64_t{kb} * nb_ * ks, static_cast<int>(ks), 1.0,
+                 t + row_off + int64_t{position_[sp.cq[kb]]} * nb_ * h, static_cast<int>(h));
+      stats_.flops += 2.0 * rows_a * cols_b * ks;
+      kb = eb;
+    }
+  });
+}
+
+// Chunk c: its columns' positions marked, its tile filled with A's entries,
+// and each source's blocks in its columns found.
+void Engine::begin_chunk(const PanelPlan &pp, const std::vector<int32_t> &cols, size_t c,
+                         std::vector<SourcePart> &parts, int64_t h) {
+  const int32_t *ccols = cols.data() + pp.chunk[c];
+  const int32_t ncols = pp.chunk[c + 1] - pp.chunk[c];
+  const int64_t w = width(ccols, ncols);
+  for (int32_t k = 0; k < ncols; ++k) position_[ccols[k]] = k;
+  if (!a_.fills_all()) std::fill_n(chunk_, h * w, 0.0);
+  {
+    Timed tm(stats_.fill_seconds);
+    a_.fill(nb_, pp.r0, pp.r1, ccols, ncols, chunk_, h);
+  }
+  const int32_t lo = ccols[0], hi = ccols[ncols - 1];
+  for (SourcePart &sp : parts) {
+    sp.cq.clear();
+    for (const int32_t *x = std::lower_bound(sp.rq_end, s_.end(sp.q), lo);
+         x != s_.end(sp.q) && *x <= hi; ++x)
+      if (position_[*x] >= 0) sp.cq.push_back(*x);
+  }
+}
+
+// Chunk c, updated: solved with the square's factor, its blocks written, its
+// columns' positions cleared.
+void Engine::end_chunk(const PanelPlan &pp, const std::vector<int32_t> &cols, size_t c, int64_t h,
+                       const int8_t *panel_sign, bool panel_negative) {
+  const int32_t *ccols = cols.data() + pp.chunk[c];
+  const int32_t ncols = pp.chunk[c + 1] - pp.chunk[c];
+  const int64_t w = width(ccols, ncols);
+  const int32_t hi = static_cast<int32_t>(h);
+  {
+    // With U_pp^T S_p the panel's lower triangular factor: chunk := S_p U_pp^-T chunk.
+    Timed tb(stats_.blas_seconds);
+    blas::trsm_upper_transposed(hi, static_cast<int>(w), diag_, hi, chunk_, hi);
+    if (panel_negative) scale_rows(chunk_, h, hi, static_cast<int32_t>(w), panel_sign);
+    stats_.flops += double(h) * h * w;
+  }
+  const int32_t lo = ccols[0], last = ccols[ncols - 1];
+  std::vector<int32_t> mine;
+  for (int32_t I = pp.r0; I < pp.r1; ++I) {
+    const int32_t *b = std::lower_bound(s_.begin(I), s_.end(I), lo);
+    const int32_t *e = std::upper_bound(b, s_.end(I), last);
+    mine.clear();
+    for (const int32_t *x = b; x != e; ++x)
+      if (position_[*x] >= 0) mine.push_back(*x);
+    put_row(I, mine.data(), static_cast<int32_t>(mine.size()), chunk_, h,
+            int64_t{I - pp.r0} * nb_, [&](int32_t J) { return int64_t{position_[J]} * nb_; });
+  }
+  for (int32_t k = 0; k < ncols; ++k) position_[ccols[k]] = -1;
+}
+
+// Runs over the stacks of sources with one pattern, at most kt_ rows each
+// (sources without a block in the tile left out when skip_empty): calls
+// f(first part, count, stacked rows, width of the panel-row blocks) after
+// reading each.
+template <class F>
+void Engine::for_stacks(std::vector<SourcePart> &parts, bool skip_empty, F f) {
+  for (size_t i = 0; i < parts.size();) {
+    if (skip_empty && parts[i].cq.empty()) {
+      ++i;
+      continue;
+    }
+    size_t j = i + 1;
+    while (j < parts.size() && parts[j].same_pattern(parts[i]) &&
+           static_cast<int64_t>(j - i + 1) * nb_ <= kt_)
+      ++j;
+    const int32_t count = static_cast<int32_t>(j - i);
+    const int64_t ks = int64_t{count} * nb_;
+    const int64_t rq_width = width(parts[i].rq, parts[i].rq_count());
+    read_stack(&parts[i], count, ks, stack_, rq_width);
+    f(parts[i], count, ks, rq_width);
+    i = j;
+  }
+}
+
 void Engine::panel(int32_t p) {
   const PanelPlan &pp = f_.plan()[p];
   const int32_t r0 = pp.r0, r1 = pp.r1;
@@ -208,8 +377,11 @@ void Engine::panel(int32_t p) {
   const std::vector<int32_t> cols = panel_columns(s_, pp);
   lay_out(h, widest_chunk(pp, cols));
   const std::vector<int32_t> q_list = sources(r0, r1);
-  const bool indefinite = settings_.indefinite;
   int8_t *panel_sign = f_.signs().data() + int64_t{r0} * nb_;
+  const size_t chunks = pp.chunk.size() - 1;
+  // A panel of one chunk takes each source's blocks once for its square and
+  // its chunk together; with several chunks, each chunk reads them again.
+  const bool together = chunks == 1;
 
   // Each source's blocks in the panel's rows.
   std::vector<SourcePart> parts(q_list.size());
@@ -220,169 +392,47 @@ void Engine::panel(int32_t p) {
     sp.rq_end = std::lower_bound(sp.rq, s_.end(sp.q), r1);
   }
 
-  // The square.
+  // The square (and the chunk with it).
+  if (!a_.fills_all()) std::fill_n(diag_, h * h, 0.0);
   {
-    double *t = diag_;
-    if (!a_.fills_all()) std::fill_n(t, h * h, 0.0);
     std::vector<int32_t> square(static_cast<size_t>(r1 - r0));
     for (int32_t J = r0; J < r1; ++J) square[J - r0] = J;
-    {
-      Timed tm(stats_.fill_seconds);
-      a_.fill(nb_, r0, r1, square.data(), r1 - r0, t, h);
-    }
-    for (size_t i = 0; i < parts.size();) {
-      size_t j = i + 1;
-      while (j < parts.size() && parts[j].same_pattern(parts[i]) &&
-             static_cast<int64_t>(j - i + 1) * nb_ <= kt_)
-        ++j;
-      const int32_t count = static_cast<int32_t>(j - i);
-      const int64_t ks = int64_t{count} * nb_;
-      const SourcePart &sp = parts[i];
-      const int64_t rq_width = width(sp.rq, sp.rq_count());
-      double *s = stack_;
-      read_stack(&parts[i], count, ks, s, rq_width);
-      const int8_t *sign = stack_signs(&parts[i], count);
-      const bool negative = indefinite && std::any_of(sign, sign + ks, [](int8_t v) { return v < 0; });
-      // The signed rows, as the left factor of every product.
-      const double *left = s;
-      if (negative) {
-        std::copy_n(s, ks * rq_width, signed_);
-        scale_rows(signed_, ks, static_cast<int32_t>(ks), static_cast<int32_t>(rq_width), sign);
-        left = signed_;
-      }
-      Timed tb(stats_.blas_seconds);
-      const int32_t nrq = sp.rq_count();
-      // Pairs of runs of the source's blocks, the row run not after the column run.
-      for_runs(sp.rq, nrq, [&](int32_t ka, int32_t ea) {
-        const int64_t rows_a = width(sp.rq + ka, ea - ka);
-        const int64_t row_off = int64_t{sp.rq[ka] - r0} * nb_;
-        for_runs(sp.rq, nrq, [&](int32_t kb, int32_t eb) {
-          if (kb < ka) return;
-          const int64_t cols_b = width(sp.rq + kb, eb - kb);
-          double *c = t + row_off + int64_t{sp.rq[kb] - r0} * nb_ * h;
-          if (kb == ka && !negative) {
-            blas::syrk_upper_minus(static_cast<int>(rows_a), static_cast<int>(ks),
-                                   s + int64_t{ka} * nb_ * ks, static_cast<int>(ks), c,
-                                   static_cast<int>(h));
-            stats_.flops += double(rows_a) * (rows_a + 1) * ks;
-          } else if (kb == ka) {
-            // Block column by block column, down to the diagonal.
-            for (int32_t k = kb; k < eb; ++k) {
-              const int64_t m = int64_t{k - ka} * nb_ + s_.size(sp.rq[k]);
-              blas::gemm('T', 'N', static_cast<int>(m), s_.size(sp.rq[k]), static_cast<int>(ks),
-                         -1.0, left + int64_t{ka} * nb_ * ks, static_cast<int>(ks),
-                         s + int64_t{k} * nb_ * ks, static_cast<int>(ks), 1.0,
-                         t + row_off + int64_t{sp.rq[k] - r0} * nb_ * h, static_cast<int>(h));
-              stats_.flops += 2.0 * m * s_.size(sp.rq[k]) * ks;
-            }
-          } else {
-            blas::gemm('T', 'N', static_cast<int>(rows_a), static_cast<int>(cols_b),
-                       static_cast<int>(ks), -1.0, left + int64_t{ka} * nb_ * ks,
-                       static_cast<int>(ks), s + int64_t{kb} * nb_ * ks, static_cast<int>(ks), 1.0,
-                       c, static_cast<int>(h));
-            stats_.flops += 2.0 * rows_a * cols_b * ks;
-          }
-        });
-      });
-      i = j;
-    }
-    {
-      Timed tb(stats_.blas_seconds);
-      const double before = square_.flops();
-      PivotRefusal refusal;
-      if (!square_.factor(t, h, hi, int64_t{r0} * nb_, indefinite, panel_sign, &refusal))
-        throw PivotError("pivot refused", refusal);
-      stats_.flops += square_.flops() - before;
-    }
-    for (int32_t I = r0; I < r1; ++I) {
-      const int32_t *b = s_.begin(I), *e = std::lower_bound(b, s_.end(I), r1);
-      put_row(I, b, static_cast<int32_t>(e - b), t, h, int64_t{I - r0} * nb_,
-              [&](int32_t J) { return int64_t{J - r0} * nb_; });
-    }
-    report();
+    Timed tm(stats_.fill_seconds);
+    a_.fill(nb_, r0, r1, square.data(), r1 - r0, diag_, h);
   }
-  const bool panel_negative =
-      indefinite && std::any_of(panel_sign, panel_sign + h, [](int8_t v) { return v < 0; });
+  if (together) begin_chunk(pp, cols, 0, parts, h);
+  for_stacks(parts, false, [&](const SourcePart &sp, int32_t count, int64_t ks, int64_t rq_width) {
+    update_square(sp, count, ks, rq_width, r0, h);
+    if (together && !sp.cq.empty()) update_chunk(sp, count, ks, rq_width, r0, h);
+  });
+  {
+    Timed tb(stats_.blas_seconds);
+    const double before = square_.flops();
+    PivotRefusal refusal;
+    if (!square_.factor(diag_, h, hi, int64_t{r0} * nb_, settings_.indefinite, panel_sign,
+                        &refusal))
+      throw PivotError("pivot refused", refusal);
+    stats_.flops += square_.flops() - before;
+  }
+  for (int32_t I = r0; I < r1; ++I) {
+    const int32_t *b = s_.begin(I), *e = std::lower_bound(b, s_.end(I), r1);
+    put_row(I, b, static_cast<int32_t>(e - b), diag_, h, int64_t{I - r0} * nb_,
+            [&](int32_t J) { return int64_t{J - r0} * nb_; });
+  }
+  report();
+  const bool panel_negative = settings_.indefinite &&
+                              std::any_of(panel_sign, panel_sign + h, [](int8_t v) { return v < 0; });
 
   // The chunks.
-  for (size_t c = 0; c + 1 < pp.chunk.size(); ++c) {
+  for (size_t c = 0; c < chunks; ++c) {
     poll();
-    const int32_t *ccols = cols.data() + pp.chunk[c];
-    const int32_t ncols = pp.chunk[c + 1] - pp.chunk[c];
-    const int64_t w = width(ccols, ncols);
-    for (int32_t k = 0; k < ncols; ++k) position_[ccols[k]] = k;
-    double *t = chunk_;
-    if (!a_.fills_all()) std::fill_n(t, h * w, 0.0);
-    {
-      Timed tm(stats_.fill_seconds);
-      a_.fill(nb_, r0, r1, ccols, ncols, t, h);
-    }
-    const int32_t lo = ccols[0], hi_col = ccols[ncols - 1];
-    for (SourcePart &sp : parts) {
-      sp.cq.clear();
-      for (const int32_t *x = std::lower_bound(sp.rq_end, s_.end(sp.q), lo);
-           x != s_.end(sp.q) && *x <= hi_col; ++x)
-        if (position_[*x] >= 0) sp.cq.push_back(*x);
-    }
-    for (size_t i = 0; i < parts.size();) {
-      if (parts[i].cq.empty()) {
-        ++i;
-        continue;
-      }
-      size_t j = i + 1;
-      while (j < parts.size() && parts[j].same_pattern(parts[i]) &&
-             static_cast<int64_t>(j - i + 1) * nb_ <= kt_)
-        ++j;
-      const int32_t count = static_cast<int32_t>(j - i);
-      const int64_t ks = int64_t{count} * nb_;
-      const SourcePart &sp = parts[i];
-      const int64_t rq_width = width(sp.rq, sp.rq_count());
-      const int32_t ncq = static_cast<int32_t>(sp.cq.size());
-      const int64_t cq_width = width(sp.cq.data(), ncq);
-      double *s = stack_;
-      read_stack(&parts[i], count, ks, s, rq_width);
-      double *right = s + rq_width * ks;
-      if (indefinite) {
-        const int8_t *sign = stack_signs(&parts[i], count);
-        if (std::any_of(sign, sign + ks, [](int8_t v) { return v < 0; }))
-          scale_rows(right, ks, static_cast<int32_t>(ks), static_cast<int32_t>(cq_width), sign);
-      }
-      Timed tb(stats_.blas_seconds);
-      for_runs(sp.rq, sp.rq_count(), [&](int32_t ka, int32_t ea) {
-        const int64_t rows_a = width(sp.rq + ka, ea - ka);
-        const int64_t row_off = int64_t{sp.rq[ka] - r0} * nb_;
-        // Runs of consecutive tile positions among the source's columns.
-        for (int32_t kb = 0; kb < ncq;) {
-          int32_t eb = kb + 1;
-          while (eb < ncq && position_[sp.cq[eb]] == position_[sp.cq[eb - 1]] + 1) ++eb;
-          const int64_t cols_b = width(sp.cq.data() + kb, eb - kb);
-          blas::gemm('T', 'N', static_cast<int>(rows_a), static_cast<int>(cols_b),
-                     static_cast<int>(ks), -1.0, s + int64_t{ka} * nb_ * ks, static_cast<int>(ks),
-                     right + int64_t{kb} * nb_ * ks, static_cast<int>(ks), 1.0,
-                     t + row_off + int64_t{position_[sp.cq[kb]]} * nb_ * h, static_cast<int>(h));
-          stats_.flops += 2.0 * rows_a * cols_b * ks;
-          kb = eb;
-        }
+    if (!together) {
+      begin_chunk(pp, cols, c, parts, h);
+      for_stacks(parts, true, [&](const SourcePart &sp, int32_t count, int64_t ks, int64_t rq_width) {
+        update_chunk(sp, count, ks, rq_width, r0, h);
       });
-      i = j;
     }
-    {
-      // With U_pp^T S_p the panel's lower triangular factor: chunk := S_p U_pp^-T chunk.
-      Timed tb(stats_.blas_seconds);
-      blas::trsm_upper_transposed(hi, static_cast<int>(w), diag_, hi, t, hi);
-      if (panel_negative) scale_rows(t, h, hi, static_cast<int32_t>(w), panel_sign);
-      stats_.flops += double(h) * h * w;
-    }
-    for (int32_t I = r0; I < r1; ++I) {
-      const int32_t *b = std::lower_bound(s_.begin(I), s_.end(I), lo);
-      const int32_t *e = std::upper_bound(b, s_.end(I), hi_col);
-      std::vector<int32_t> mine;
-      for (const int32_t *x = b; x != e; ++x)
-        if (position_[*x] >= 0) mine.push_back(*x);
-      put_row(I, mine.data(), static_cast<int32_t>(mine.size()), t, h, int64_t{I - r0} * nb_,
-              [&](int32_t J) { return int64_t{position_[J]} * nb_; });
-    }
-    for (int32_t k = 0; k < ncols; ++k) position_[ccols[k]] = -1;
+    end_chunk(pp, cols, c, h, panel_sign, panel_negative);
     report();
   }
 }

@@ -101,15 +101,15 @@ SolveError from_library(const LibraryError &e, const std::string &file) {
 }
 
 // Time of a factorisation at block order nb with a given structure: its
-// arithmetic at a rate that grows with the block order (blocked products on
-// one core of the development machine reach 36 GFLOP/s x nb / (nb + 20)),
-// and the library's work for each block written and read back about twice
-// (4 us and a copy at 4 GB/s each time). Measured single-threaded on
-// elasticity3d:20, laplace3d:36 and laplace2d:300 at every block order, the
-// model picks an order within 5 % of the best.
+// arithmetic at a rate that grows with the block order (the blocked products
+// on one core of the development machine reach about 36 GFLOP/s x nb /
+// (nb + 8)), and the library's work for each block written and read back
+// about twice (3 us and a copy at 4 GB/s each time). Measured on one core on
+// elasticity3d:20, laplace3d:36 and laplace2d:300 at every block order from 12
+// to 64, the model picks an order within 15 % of the best.
 double predicted_seconds(const Prediction &p, int32_t nb) {
-  const double rate = 36e9 * nb / (nb + 20.0);
-  const double per_block = 4e-6 + 3.0 * 8.0 * nb * nb / 4e9;
+  const double rate = 36e9 * nb / (nb + 8.0);
+  const double per_block = 3e-6 + 3.0 * 8.0 * nb * nb / 4e9;
   return p.flops / rate + p.blocks * per_block;
 }
 
