@@ -54,8 +54,16 @@ void SparseSource::multiply(const double *x, double *y, int32_t k, double *abs_r
 void DenseRegions::fill(int32_t nb, int32_t I0, int32_t I1, const int32_t *cols, int32_t ncols,
                         double *t, int64_t ldt) {
   const int32_t i0 = I0 * nb, nr = std::min<int64_t>(int64_t{I1} * nb, n()) - i0;
-  // Runs of consecutive block columns in one request each.
+  // Block columns inside the rows' own square take only their rows on and
+  // above the diagonal (the rest of the square is never read); the others
+  // come in runs of consecutive block columns, one request each.
   for (int32_t k = 0; k < ncols;) {
+    if (cols[k] < I1) {
+      const int32_t j0 = cols[k] * nb, nc = std::min<int64_t>(int64_t{j0} + nb, n()) - j0;
+      region(i0, std::min(nr, j0 + nc - i0), j0, nc, t + int64_t{k} * nb * ldt, ldt);
+      ++k;
+      continue;
+    }
     int32_t e = k + 1;
     while (e < ncols && cols[e] == cols[e - 1] + 1) ++e;
     const int32_t j0 = cols[k] * nb;

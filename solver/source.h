@@ -37,7 +37,8 @@ class MatrixSource {
   // Writes the entries of block rows [I0, I1) that fall in the listed block
   // columns (ascending, each >= I0; block column cols[k] goes to columns
   // k nb .. of t, leading dimension ldt). Entries below the diagonal may be
-  // written or not.
+  // written or not, and when they are not, neither is the rest of their
+  // column in the tile.
   virtual void fill(int32_t nb, int32_t I0, int32_t I1, const int32_t *cols, int32_t ncols,
                     double *t, int64_t ldt) = 0;
 
