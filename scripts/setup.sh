@@ -2,7 +2,8 @@
 # Installs the Debian packages one kind of work needs (idempotent; only what
 # is missing is installed, and apt-get update runs only when something is).
 #   scripts/setup.sh            what building the library and running the solve need
-#   scripts/setup.sh test       + the test tools
+#   scripts/setup.sh test       + the test tools, Doxygen (the reference) and gfortran
+#                               (the Fortran module and its example host)
 #   scripts/setup.sh m32        + the i386 tool chain and BLAS; qemu-user too when this
 #                               kernel cannot run i386 programs (scripts/i386.sh tells)
 #   scripts/setup.sh bench      + Google Benchmark and the peer solvers measured against
@@ -11,7 +12,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 base=(g++ cmake make pkg-config libopenblas-dev libcli11-dev nlohmann-json3-dev libmetis-dev libboost-graph-dev libxxhash-dev libpng-dev)
-test_pkgs=(googletest libgtest-dev libbenchmark-dev)
+test_pkgs=(googletest libgtest-dev libbenchmark-dev doxygen gfortran)
 m32_pkgs=(g++-multilib libopenblas-dev:i386)
 bench_pkgs=(libbenchmark-dev libsuitesparse-dev libmumps-seq-dev)
 
@@ -23,7 +24,7 @@ for kind in "$@"; do
     m32) want+=("${test_pkgs[@]}" "${m32_pkgs[@]}"); m32=1 ;;
     bench) want+=("${bench_pkgs[@]}") ;;
     run) ;;
-    *) sed -n '2,9s/^# \{0,1\}//p' "$0" >&2; exit 2 ;;
+    *) sed -n '2,10s/^# \{0,1\}//p' "$0" >&2; exit 2 ;;
   esac
 done
 
