@@ -56,13 +56,23 @@ constexpr int64_t kSubstitutionBytes = int64_t{8} << 20;
 // Source rows stacked into one product.
 constexpr int32_t kStackRows = 256;
 // Block orders the symbolic step weighs.
-constexpr int32_t kSparseOrders[] = {16, 24, 32, 48, 64, 96, 128, 192, 256};
+constexpr int32_t kSparseOrders[] = {12, 16, 24, 32, 48, 64, 96, 128, 192, 256};
 constexpr int32_t kDenseOrders[] = {256, 192, 128, 96, 64, 48, 32, 24, 16};
 // A matrix kept in a file set is read into memory as a sparse matrix when at
 // most this share of it is non-zero.
 constexpr double kSparseShare = 0.1;
 
 class NullProgress : public Progress {};
+
+// The record length of a set's first file (the record-file service keeps it
+// in the file), 0 when the file cannot be opened. The file is opened and
+// closed as the library itself does (mode 5; one file, kept).
+int32_t stored_record_length(const std::string &path) {
+  int32_t handle = 0, records = 0, spare = 0, L = 0, mode = 5, one = 1, keep = 1;
+  if (DAF_file_open(&handle, path.c_str(), &mode, &records, &spare, &L) != 0) return 0;
+  DAF_file_close(&handle, path.c_str(), &one, &keep);
+  return L;
+}
 
 uint64_t hash_sparse(const SparseSym &a) {
   XXH3_state_t *st = XXH3_createState();
@@ -83,9 +93,9 @@ int64_t sparse_bytes(const SparseSym &a) {
 // The refusals of the library, by what the user can do about them.
 SolveError from_library(const LibraryError &e, const std::string &file) {
   switch (e.status()) {
-    case 161:
-    case 163:
-    case 165: {
+    case TESSERA_STATUS_FILE_CREATE_OPEN:
+    case TESSERA_STATUS_FILE_EXTEND:
+    case TESSERA_STATUS_RECORD_WRITE: {
       std::string msg = e.what();
       const int64_t free = free_disk_bytes(file);
       if (free >= 0)
@@ -93,9 +103,9 @@ SolveError from_library(const LibraryError &e, const std::string &file) {
                " MB are free beside " + file;
       return SolveError(Failure::disk, msg);
     }
-    case 164: return SolveError(Failure::factor_set, e.what());
-    case 101:
-    case 105: return SolveError(Failure::memory, e.what());
+    case TESSERA_STATUS_RECORD_READ: return SolveError(Failure::factor_set, e.what());
+    case TESSERA_STATUS_AREA_TOO_SMALL:
+    case TESSERA_STATUS_POOL_TOO_SMALL: return SolveError(Failure::memory, e.what());
     default: return SolveError(Failure::library, e.what());
   }
 }
@@ -318,10 +328,9 @@ void Run::read_set() {
   if (o_.set_files.size() > 10) throw SolveError(Failure::input, "a file set has at most 10 files");
   r_.problem = o_.set_matrix + " of " + o_.set_files[0];
   // The record length, from the first file, sizes the control area.
-  int32_t handle = 0, records = 0, spare = 0, L = 0, mode = 5, one = 1, keep = 1;
-  if (DAF_file_open(&handle, o_.set_files[0].c_str(), &mode, &records, &spare, &L) != 0)
+  const int32_t L = stored_record_length(o_.set_files[0]);
+  if (L < 128)
     throw SolveError(Failure::input, o_.set_files[0] + ": not a file of a file set that can be opened");
-  DAF_file_close(&handle, o_.set_files[0].c_str(), &one, &keep);
   const int32_t ndesc = 2;
   const int64_t words = ControlArea::words_for(L, ControlArea::min_buffers(ndesc) + 16,
                                                static_cast<int32_t>(1), ndesc);
@@ -587,14 +596,6 @@ void Run::stream_dense_file(Matrix &a) {
                   static_cast<long long>(wi + 1), worst, largest);
     throw InputError(buf);
   }
-}
-
-// The record length of a set's first file, 0 when it cannot be opened.
-int32_t stored_record_length(const std::string &path) {
-  int32_t handle = 0, records = 0, spare = 0, L = 0, mode = 5, one = 1, keep = 1;
-  if (DAF_file_open(&handle, path.c_str(), &mode, &records, &spare, &L) != 0) return 0;
-  DAF_file_close(&handle, path.c_str(), &one, &keep);
-  return L;
 }
 
 bool Run::try_resume() {
