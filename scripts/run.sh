@@ -1,11 +1,18 @@
 #!/usr/bin/env bash
-# The main job: installs what is missing, builds, and runs the example hosts:
-# an out-of-core product kept in a file set (removed, reopened, checked) and
-# a dense solve with the Crout solver.
+# The main job: an out-of-core solve with `tessera solve`. Installs what the
+# solve needs (no test or benchmark tools), builds only the tessera program
+# and what it links, and solves a generated finite-element problem whose
+# factor is several times larger than the memory the solve may hold.
+#
+#   scripts/run.sh                      the embedded problem
+#   scripts/run.sh OPTIONS...           tessera solve OPTIONS... instead
+#                                       (e.g. --generate laplace3d:40 --memory 1G)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh run
+scripts/setup.sh
 cmake -S . -B build -DTESSERA_TESTS=OFF -DTESSERA_BENCH=OFF > /dev/null
-cmake --build build -j "$(nproc)"
-build/bin/out_of_core "$@"
-build/bin/dense_solve
+cmake --build build --target tessera_tool -j "$(nproc)"
+if [ $# -eq 0 ]; then
+  set -- --generate elasticity3d:16 --memory 24M
+fi
+exec build/bin/tessera solve "$@"

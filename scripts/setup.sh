@@ -11,7 +11,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-base=(g++ cmake make pkg-config libopenblas-dev libcli11-dev nlohmann-json3-dev libmetis-dev libboost-graph-dev libpng-dev)
+base=(g++ cmake make pkg-config libopenblas-dev libcli11-dev nlohmann-json3-dev libmetis-dev libboost-graph-dev libxxhash-dev libpng-dev)
 test_pkgs=(googletest libgtest-dev libbenchmark-dev doxygen gfortran)
 m32_pkgs=(g++-multilib libopenblas-dev:i386)
 bench_pkgs=(libbenchmark-dev libsuitesparse-dev libmumps-seq-dev)
