@@ -2,7 +2,7 @@
 // the same generated matrices, each run in a process of its own, one table.
 //
 //   solve_bench [--quick] [--problems P,...] [--sides S,...] [--repeat R]
-//               [--threads T] [--dir DIR] [--fit-memory SIZE]
+//               [--threads T] [--dir DIR] [--fit-memory SIZE] [--block-order NB]
 //               [--mumps-ordering metis|scotch]
 //
 // Runs (--sides), in this order for each problem:
@@ -64,6 +64,9 @@ constexpr double kBeyondMemoryGoal = 0.7;   // rate at an eighth of the factor a
 constexpr double kBeyondMemoryFactor = 8.0; // the factor at least this times --memory
 constexpr double kEighthMargin = 0.95;
 
+// Longest file name hmnewf takes.
+constexpr int kMaxFileName = 80;
+
 // A cold run whose files keep more than this share of their pages cached
 // after the drop is not cold: the run fails.
 constexpr double kColdCachedShare = 0.01;
@@ -82,6 +85,7 @@ struct Options {
   int threads = 0;
   std::string dir;
   int64_t fit_memory = 0;
+  int block_order = 0;
   std::string mumps_ordering = "metis";
   bool quick = false;
 };
@@ -149,7 +153,8 @@ Outcome run_child(const std::string &self, const ChildSpec &c) {
                                    "--dir",       c.dir,         "--threads",
                                    std::to_string(c.threads),    "--memory",
                                    std::to_string(c.memory),     "--mumps-ordering",
-                                   c.mumps_ordering};
+                                   c.mumps_ordering,             "--block-order",
+                                   std::to_string(c.block_order)};
   if (!c.set.empty()) args.insert(args.end(), {"--set", c.set});
   if (c.cold) args.push_back("--cold");
   std::vector<char *> argv;
@@ -286,6 +291,7 @@ class Bench {
   std::vector<Goal> goals_;
   std::vector<std::string> failures_;
   std::map<int, int> threads_seen_;
+  int problems_run_ = 0;
 };
 
 Outcome Bench::run(const std::string &problem, const std::string &side, const std::string &dir,
@@ -299,6 +305,7 @@ Outcome Bench::run(const std::string &problem, const std::string &side, const st
   c.memory = memory;
   c.cold = cold;
   c.threads = o_.threads;
+  c.block_order = o_.block_order;
   c.mumps_ordering = o_.mumps_ordering;
   std::error_code ec;
   fs::create_directories(c.dir, ec);
@@ -323,8 +330,9 @@ Outcome Bench::run(const std::string &problem, const std::string &side, const st
 
 void Bench::run_problem(const std::string &problem) {
   const bool dense = is_dense(problem);
-  const std::string pdir = o_.dir + "/" + problem.substr(0, problem.find(':')) + "-" +
-                           problem.substr(problem.find(':') + 1);
+  // Short names: the library takes file names of at most kMaxFileName
+  // characters, and the solver's factor goes in a run's directory.
+  const std::string pdir = o_.dir + "/p" + std::to_string(++problems_run_);
   std::error_code ec;
   fs::create_directories(pdir, ec);
   std::vector<std::string> order;
@@ -579,6 +587,13 @@ int Bench::go() {
   std::error_code ec;
   const bool made_dir = o_.dir.empty();
   if (made_dir) o_.dir = "/tmp/solve_bench-" + std::to_string(::getpid());
+  // The longest name below it: /pN/mumps-ooc-R/tessera-factor-PID-K.tsf.
+  if (o_.dir.size() + 48 > kMaxFileName) {
+    std::fprintf(stderr, "solve_bench: --dir %s is too long: the library takes file names of at "
+                         "most %d characters, and the files go %d deep below it\n",
+                 o_.dir.c_str(), kMaxFileName, 48);
+    return 2;
+  }
   fs::create_directories(o_.dir, ec);
   if (ec) {
     std::fprintf(stderr, "solve_bench: cannot create %s: %s\n", o_.dir.c_str(), ec.message().c_str());
@@ -652,7 +667,7 @@ int64_t parse_bytes(const std::string &s) {
 int usage() {
   std::fprintf(stderr,
                "usage: solve_bench [--quick] [--problems P,...] [--sides S,...] [--repeat R]\n"
-               "                   [--threads T] [--dir DIR] [--fit-memory SIZE]\n"
+               "                   [--threads T] [--dir DIR] [--fit-memory SIZE] [--block-order NB]\n"
                "                   [--mumps-ordering metis|scotch]\n"
                "  problems (default %s):\n"
                "    dense-spd:N, laplace3d:K, laplace2d:K, elasticity3d:K (generator specs)\n"
@@ -663,7 +678,8 @@ int usage() {
                "  --repeat R: each run R times in turn, the fastest kept (a shared machine)\n"
                "  --threads T: BLAS threads on every side (default: every core)\n"
                "  --fit-memory SIZE: tessera's --memory in the run where the factor fits\n"
-               "    (default: the solver's own, a quarter of physical memory)\n",
+               "    (default: the solver's own, a quarter of physical memory)\n"
+               "  --block-order NB: tessera's block order in every run (default: its own)\n",
                "dense-spd:4096,dense-spd:8192,laplace3d:50,laplace2d:1000,elasticity3d:32",
                "dense-spd:1024,laplace3d:12,laplace2d:60,elasticity3d:5");
   return 2;
@@ -680,6 +696,7 @@ int child_main(int argc, char **argv) {
     else if (a == "--set") c.set = value();
     else if (a == "--memory") c.memory = std::atoll(value().c_str());
     else if (a == "--threads") c.threads = std::atoi(value().c_str());
+    else if (a == "--block-order") c.block_order = std::atoi(value().c_str());
     else if (a == "--mumps-ordering") c.mumps_ordering = value();
     else if (a == "--cold") c.cold = true;
   }
@@ -708,7 +725,8 @@ int main(int argc, char **argv) {
     else if (a == "--fit-memory" && has) {
       o.fit_memory = parse_bytes(argv[++i]);
       if (o.fit_memory < 0) return usage();
-    } else if (a == "--mumps-ordering" && has) o.mumps_ordering = argv[++i];
+    } else if (a == "--block-order" && has) o.block_order = std::atoi(argv[++i]);
+    else if (a == "--mumps-ordering" && has) o.mumps_ordering = argv[++i];
     else return usage();
   }
   for (const std::string &s : o.sides)

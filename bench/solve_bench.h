@@ -21,6 +21,7 @@ struct ChildSpec {
   std::string dir;      // the run's own directory (files of the solver or of MUMPS)
   std::string set;      // a file set holding the dense matrix as A (tessera, prepare)
   int64_t memory = 0;   // tessera's --memory in bytes, 0 its default
+  int block_order = 0;  // tessera's --block-order, 0 its own choice
   bool cold = false;    // drop the set's files from the page cache before the factorisation
   int threads = 0;      // BLAS threads
   std::string mumps_ordering = "metis";

@@ -538,6 +538,7 @@ json run_tessera(const ChildSpec &spec) {
     check_solve(s.get(), tessera_solve_set_generated(s.get(), spec.problem.c_str()),
                 "set_generated");
   check_solve(s.get(), tessera_solve_set_memory(s.get(), spec.memory), "set_memory");
+  check_solve(s.get(), tessera_solve_set_block_order(s.get(), spec.block_order), "set_block_order");
   // Nested dissection for the sparse problems; a dense one keeps its own
   // numbering whatever is asked.
   check_solve(s.get(), tessera_solve_set_ordering(s.get(), "nd"), "set_ordering");
