@@ -497,6 +497,9 @@ void Bench::print_problem(const std::string &problem, double ref_flops, const st
       std::printf("; its own estimate of its peak %d MB", o.r.value("estimated_peak_mb", 0));
     std::printf("; disk read %.0f MiB; wall %.1f s\n", o.disk_read / kMiB, o.wall);
   }
+  // Each problem's table as soon as it is complete: a long run that is
+  // stopped keeps what it measured.
+  std::fflush(stdout);
 }
 
 void Bench::add_goals(const std::string &problem, const std::map<std::string, Outcome> &best,
