@@ -172,9 +172,10 @@ void put_array(MatrixCore &m, int64_t i0, int64_t j0, const py::array &value) {
   if (shape.form == TESSERA_FORM_UPPER && !shape.readonly && i0 + s.rows - 1 > j0) {
     const auto [r, c] = nonzero_below(s, shape.type_code, i0, j0);
     if (r >= 0) {
-      refuse("put", "the value at row " + std::to_string(i0 + r) + ", column " +
-                        std::to_string(j0 + c) + " lies below the diagonal of " + m.describe() +
-                        ", which is upper triangular and keeps only zeros there");
+      throw py::value_error("the value at row " + std::to_string(i0 + r) + ", column " +
+                            std::to_string(j0 + c) + " lies below the diagonal of " +
+                            m.describe() + ", which is upper triangular and keeps only zeros "
+                            "there");
     }
   }
   if (const int32_t lda = direct_lda(s, item)) {

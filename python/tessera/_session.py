@@ -385,10 +385,13 @@ def _axis(key, n, what):
         if step != 1:
             raise IndexError(f"{what} slice {key}: only steps of 1 are supported")
         return start, max(start, stop), False
-    if isinstance(key, (bool, np.bool_)) or not hasattr(key, "__index__"):
+    try:
+        if isinstance(key, (bool, np.bool_)):
+            raise TypeError
+        i = operator.index(key)
+    except TypeError:
         raise IndexError(f"{what} index {key!r}: a matrix takes integers and slices of step 1 "
-                         "(no fancy or boolean indexing)")
-    i = operator.index(key)
+                         "(no fancy or boolean indexing)") from None
     if i < 0:
         i += n
     if not 0 <= i < n:
@@ -674,6 +677,7 @@ def add(a, b, subtract=False):
 
 
 _SYMMETRIC_SAFE_MODES = ("mirrored", "upper_blocks", "diagonal")
+_DIAGONAL_MODES = ("copy", "negated", "conjugated", "negated_conjugated")
 
 
 def copy(a, b, mode="copy"):
@@ -695,15 +699,22 @@ def copy(a, b, mode="copy"):
     A symmetric A stores only its upper blocks: into a B that is not
     symmetric it is copied with "mirrored" (or, on purpose, "upper_blocks"
     or "diagonal"); the other modes would leave B's lower blocks as they were
-    and are refused with ValueError.
+    and are refused with ValueError. A diagonal matrix is copied only into
+    another diagonal one, without transposing.
     """
     if mode not in _core.COPY_MODES:
         raise ValueError(f"mode must be one of {', '.join(_core.COPY_MODES)}, not {mode!r}")
     ca, cb = _core_of(a, "a"), _core_of(b, "b")
-    if (ca.is_open and cb.is_open and ca.form == _core.FORM_SYMMETRIC
-            and cb.form != _core.FORM_SYMMETRIC and mode not in _SYMMETRIC_SAFE_MODES):
-        raise ValueError(f"symmetric {a.name!r} into {b.form} {b.name!r} with mode {mode!r} "
-                         "would copy only its upper blocks: use mode='mirrored'")
+    if ca.is_open and cb.is_open:
+        if (ca.form == _core.FORM_SYMMETRIC and cb.form != _core.FORM_SYMMETRIC
+                and mode not in _SYMMETRIC_SAFE_MODES):
+            raise ValueError(f"symmetric {a.name!r} into {b.form} {b.name!r} with mode "
+                             f"{mode!r} would copy only its upper blocks: use mode='mirrored'")
+        if (_core.FORM_DIAGONAL in (ca.form, cb.form)
+                and (ca.form != cb.form or mode not in _DIAGONAL_MODES)):
+            raise ValueError("a diagonal matrix is copied only into a diagonal one, with mode "
+                             f"{', '.join(repr(m) for m in _DIAGONAL_MODES)}: its stored column "
+                             "is its diagonal")
     _core.copy(ca, cb, _core.COPY_MODES[mode])
 
 
@@ -717,7 +728,12 @@ def multiply(a, b, y, transpose_a=False, transpose_b=False, upper=False, subtrac
     Y's blocks on and above the block diagonal. The product goes hyperblock
     by hyperblock, so memory holds one hyperblock of each matrix at a time;
     all three must have the same blocking (matrices created in one session
-    have).
+    have). Diagonal matrices are refused: the library's product reads a
+    diagonal matrix's stored column as its first column, not as a diagonal.
     """
+    for m, what in ((a, "a"), (b, "b"), (y, "y")):
+        if _core_of(m, what).is_open and m._core.form == _core.FORM_DIAGONAL:
+            raise ValueError(f"{what} ({m.name!r}) is diagonal: the product reads a diagonal "
+                             "matrix's stored column as its first column, not as its diagonal")
     _core.multiply(_core_of(a, "a"), _core_of(b, "b"), _core_of(y, "y"), bool(transpose_a),
                    bool(transpose_b), bool(upper), bool(subtract))
