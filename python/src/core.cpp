@@ -596,17 +596,20 @@ void multiply(MatrixCore &a, MatrixCore &b, MatrixCore &y, bool ta, bool tb, boo
   LibraryCall call;
   require_same_session("multiply", {&a, &b, &y});
   if (&y == &a || &y == &b) {
-    refuse("multiply", "the result must be a matrix other than A and B: its blocks would be "
-                       "read as operands while the product is accumulated into them");
+    throw pybind11::value_error(
+        "the result must be a matrix other than A and B: its blocks would be read as operands "
+        "while the product is accumulated into them");
   }
   // The product walks all three matrices with A's blocking; matrices made
-  // under buffer pools of other sizes have other hyperblock orders.
+  // under buffer pools of other sizes have other hyperblock orders. (Other
+  // element types are left to the library's refusal.)
   const int32_t b1 = a.descriptor_word(words::kHyperblockOrder);
   const int32_t nb = a.descriptor_word(words::kBlockOrder);
   for (MatrixCore *m : {&b, &y}) {
+    if (m->shape().type_code != a.shape().type_code) continue;
     if (m->descriptor_word(words::kHyperblockOrder) != b1 ||
         m->descriptor_word(words::kBlockOrder) != nb) {
-      refuse("multiply",
+      throw pybind11::value_error(
              "the matrices have different blockings (" + a.describe() + ": blocks of " +
                  std::to_string(nb) + ", hyperblocks of " + std::to_string(b1) + "; " +
                  m->describe() + ": " + std::to_string(m->descriptor_word(words::kBlockOrder)) +
