@@ -12,6 +12,11 @@
 namespace py = pybind11;
 using namespace tessera::python;
 
+namespace tessera::python {
+double c_put_seconds(MatrixCore &m, const py::array &a);
+double c_get_seconds(MatrixCore &m, py::array &a);
+}  // namespace tessera::python
+
 PYBIND11_MODULE(_core, m) {
   m.doc() = "Compiled core of the tessera package; use the package, not this module.";
 
@@ -89,6 +94,12 @@ PYBIND11_MODULE(_core, m) {
   m.def("multiply", &multiply, py::arg("a"), py::arg("b"), py::arg("y"), py::arg("ta"),
         py::arg("tb"), py::arg("upper"), py::arg("subtract"));
   m.def("session_live", &session_live);
+  m.def("set_panel_bytes", &set_panel_bytes, py::arg("bytes"),
+        "Sets the bytes of a transfer panel (for tests); returns the old value.");
+  m.def("c_put_seconds", &c_put_seconds, py::arg("matrix"), py::arg("array"),
+        "Seconds of one hmputs of the whole matrix from a Fortran-ordered array (benchmark).");
+  m.def("c_get_seconds", &c_get_seconds, py::arg("matrix"), py::arg("array"),
+        "Seconds of one hmgets of the whole matrix into a Fortran-ordered array (benchmark).");
 
   // The library's named constants the package maps its keywords to.
   m.attr("TYPE_INT32") = int(TESSERA_TYPE_INT32);

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <complex>
 #include <cstring>
+#include <future>
 #include <vector>
 
 #include "descriptor_words.h"
@@ -22,8 +23,10 @@ namespace tessera::python {
 
 namespace {
 
-// Bytes of scratch a panel aims at.
-constexpr int64_t kPanelBytes = int64_t{16} << 20;
+// Bytes of a panel: large enough that the library's per-call work is
+// nothing beside it, small enough that two panels of scratch do not matter.
+// The tests make it small to run many panels through small matrices.
+int64_t g_panel_bytes = int64_t{32} << 20;
 // Side of the tiles of the strided copy: a tile of doubles (8 KiB) stays in
 // the first-level cache whichever side is the strided one.
 constexpr int64_t kTile = 32;
@@ -138,19 +141,50 @@ void check_region(const MatrixCore &m, int64_t i0, int64_t nr, int64_t j0, int64
   }
 }
 
-// Column panels of at most about kPanelBytes of scratch, ending on multiples
-// of the block order (global columns). Calls fn(first column, columns).
-template <class Fn>
-void for_each_panel(int64_t j0, int64_t nc, int64_t nr, int64_t item, int32_t nb, Fn fn) {
-  int64_t width = std::max<int64_t>(1, kPanelBytes / std::max<int64_t>(1, nr * item));
-  if (nb > 0 && width >= nb) width -= width % nb;
-  int64_t j = j0;
-  const int64_t end = j0 + nc;
-  while (j < end) {
+// Column panels of about g_panel_bytes of a region of nr rows, whole blocks
+// wide and ending on block-column boundaries (global columns), so that each
+// block is moved by one call.
+std::vector<std::pair<int64_t, int64_t>> panels(int64_t j0, int64_t nc, int64_t nr, int64_t item,
+                                                int32_t nb) {
+  const int64_t column_bytes = std::max<int64_t>(1, nr * item);
+  int64_t width = std::max<int64_t>(1, g_panel_bytes / column_bytes);
+  if (nb > 0) width = std::max<int64_t>(nb, width - width % nb);
+  std::vector<std::pair<int64_t, int64_t>> out;
+  for (int64_t j = j0, end = j0 + nc; j < end;) {
     const int64_t stop = std::min(end, (j / width + 1) * width);
-    fn(j, stop - j);
+    out.emplace_back(j, stop - j);
     j = stop;
   }
+  return out;
+}
+
+// Runs prepare(k + 1) and finish(k - 1) on a helper thread while move(k)
+// runs on this one: memory work (copying between layouts, the first touch
+// of new pages) overlaps the library's calls on a second core. Only move()
+// calls the library; panel k uses scratch k mod 2.
+template <class Prepare, class Move, class Finish>
+void pipeline(size_t count, Prepare prepare, Move move, Finish finish) {
+  if (count == 0) return;
+  prepare(0);
+  for (size_t k = 0; k < count; ++k) {
+    auto helper = std::async(std::launch::async, [&, k] {
+      if (k > 0) finish(k - 1);
+      if (k + 1 < count) prepare(k + 1);
+    });
+    // The helper is joined before an exception of move() leaves the loop:
+    // the future's destructor waits for it.
+    move(k);
+    helper.get();
+  }
+  finish(count - 1);
+}
+
+// Writes one byte of each page of [p, p + bytes), so that the kernel maps
+// (and zeroes) fresh pages before the library's copy reaches them.
+void touch_pages(char *p, int64_t bytes) {
+  constexpr int64_t kPage = 4096;
+  for (int64_t off = 0; off < bytes; off += kPage) p[off] = 0;
+  if (bytes > 0) p[bytes - 1] = 0;
 }
 
 int64_t item_bytes(const MatrixCore &m) {
@@ -158,6 +192,13 @@ int64_t item_bytes(const MatrixCore &m) {
 }
 
 }  // namespace
+
+int64_t set_panel_bytes(int64_t bytes) {
+  LibraryCall call;
+  const int64_t old = g_panel_bytes;
+  g_panel_bytes = std::max<int64_t>(1, bytes);
+  return old;
+}
 
 void put_array(MatrixCore &m, int64_t i0, int64_t j0, const py::array &value) {
   const Strided s = strided_of(value);
@@ -183,15 +224,25 @@ void put_array(MatrixCore &m, int64_t i0, int64_t j0, const py::array &value) {
                  static_cast<int32_t>(j0), static_cast<int32_t>(s.cols), s.data, lda);
     return;
   }
-  const int32_t nb = m.descriptor_word(words::kBlockOrder);
-  std::vector<char> scratch;
-  for_each_panel(j0, s.cols, s.rows, item, nb, [&](int64_t j, int64_t w) {
-    scratch.resize(static_cast<size_t>(s.rows * w * item));
-    Strided panel{s.data + (j - j0) * s.col_stride, s.rows, w, s.row_stride, s.col_stride};
-    copy_strided(panel, item, scratch.data(), s.rows, false);
-    m.put_locked(static_cast<int32_t>(i0), static_cast<int32_t>(s.rows), static_cast<int32_t>(j),
-                 static_cast<int32_t>(w), scratch.data(), static_cast<int32_t>(s.rows));
-  });
+  const auto parts = panels(j0, s.cols, s.rows, item, m.descriptor_word(words::kBlockOrder));
+  int64_t widest = 0;
+  for (const auto &p : parts) widest = std::max(widest, p.second);
+  std::vector<char> scratch[2];
+  for (auto &buffer : scratch) buffer.resize(static_cast<size_t>(s.rows * widest * item));
+  pipeline(
+      parts.size(),
+      [&](size_t k) {
+        const auto [j, w] = parts[k];
+        Strided panel{s.data + (j - j0) * s.col_stride, s.rows, w, s.row_stride, s.col_stride};
+        copy_strided(panel, item, scratch[k % 2].data(), s.rows, false);
+      },
+      [&](size_t k) {
+        const auto [j, w] = parts[k];
+        m.put_locked(static_cast<int32_t>(i0), static_cast<int32_t>(s.rows),
+                     static_cast<int32_t>(j), static_cast<int32_t>(w), scratch[k % 2].data(),
+                     static_cast<int32_t>(s.rows));
+      },
+      [](size_t) {});
 }
 
 py::array get_array(MatrixCore &m, int64_t i0, int64_t nr, int64_t j0, int64_t nc,
@@ -199,11 +250,26 @@ py::array get_array(MatrixCore &m, int64_t i0, int64_t nr, int64_t j0, int64_t n
   const int64_t item = item_bytes(m);
   check_region(m, i0, nr, j0, nc, item, dtype.itemsize());
   py::array out(dtype, {nr, nc}, {item, item * nr});
+  char *data = static_cast<char *>(out.mutable_data());
   {
     LibraryCall call;
     m.require_open("get");
-    m.get_locked(static_cast<int32_t>(i0), static_cast<int32_t>(nr), static_cast<int32_t>(j0),
-                 static_cast<int32_t>(nc), out.mutable_data(), static_cast<int32_t>(nr));
+    // The new array's pages are fresh: they are touched a panel ahead of
+    // the library's copy, by the helper.
+    const auto parts = panels(j0, nc, nr, item, m.descriptor_word(words::kBlockOrder));
+    pipeline(
+        parts.size(),
+        [&](size_t k) {
+          const auto [j, w] = parts[k];
+          touch_pages(data + (j - j0) * nr * item, w * nr * item);
+        },
+        [&](size_t k) {
+          const auto [j, w] = parts[k];
+          m.get_locked(static_cast<int32_t>(i0), static_cast<int32_t>(nr),
+                       static_cast<int32_t>(j), static_cast<int32_t>(w),
+                       data + (j - j0) * nr * item, static_cast<int32_t>(nr));
+        },
+        [](size_t) {});
   }
   return out;
 }
@@ -220,15 +286,24 @@ void get_into(MatrixCore &m, int64_t i0, int64_t j0, py::array &out) {
                  static_cast<int32_t>(s.cols), s.data, lda);
     return;
   }
-  const int32_t nb = m.descriptor_word(words::kBlockOrder);
-  std::vector<char> scratch;
-  for_each_panel(j0, s.cols, s.rows, item, nb, [&](int64_t j, int64_t w) {
-    scratch.resize(static_cast<size_t>(s.rows * w * item));
-    m.get_locked(static_cast<int32_t>(i0), static_cast<int32_t>(s.rows), static_cast<int32_t>(j),
-                 static_cast<int32_t>(w), scratch.data(), static_cast<int32_t>(s.rows));
-    Strided panel{s.data + (j - j0) * s.col_stride, s.rows, w, s.row_stride, s.col_stride};
-    copy_strided(panel, item, scratch.data(), s.rows, true);
-  });
+  const auto parts = panels(j0, s.cols, s.rows, item, m.descriptor_word(words::kBlockOrder));
+  int64_t widest = 0;
+  for (const auto &p : parts) widest = std::max(widest, p.second);
+  std::vector<char> scratch[2];
+  for (auto &buffer : scratch) buffer.resize(static_cast<size_t>(s.rows * widest * item));
+  pipeline(
+      parts.size(), [](size_t) {},
+      [&](size_t k) {
+        const auto [j, w] = parts[k];
+        m.get_locked(static_cast<int32_t>(i0), static_cast<int32_t>(s.rows),
+                     static_cast<int32_t>(j), static_cast<int32_t>(w), scratch[k % 2].data(),
+                     static_cast<int32_t>(s.rows));
+      },
+      [&](size_t k) {
+        const auto [j, w] = parts[k];
+        Strided panel{s.data + (j - j0) * s.col_stride, s.rows, w, s.row_stride, s.col_stride};
+        copy_strided(panel, item, scratch[k % 2].data(), s.rows, true);
+      });
 }
 
 }  // namespace tessera::python

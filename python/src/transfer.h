@@ -26,4 +26,7 @@ pybind11::array get_array(MatrixCore &m, int64_t i0, int64_t nr, int64_t j0, int
 // shape and the matrix's type, whatever its strides.
 void get_into(MatrixCore &m, int64_t i0, int64_t j0, pybind11::array &out);
 
+// Sets the bytes a panel of scratch aims at; returns the old value.
+int64_t set_panel_bytes(int64_t bytes);
+
 }  // namespace tessera::python

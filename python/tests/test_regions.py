@@ -146,3 +146,29 @@ def test_a_get_creates_no_block(fileset):
     assert m.stored_blocks == 0
     m[299, 299] = 1.0
     assert m.stored_blocks == 1
+
+
+@pytest.fixture
+def small_panels():
+    # Transfers through scratch go a panel of columns at a time, the next
+    # panel prepared on a helper thread: with panels of a few KiB, small
+    # matrices run through many of them.
+    old = tessera._core.set_panel_bytes(4096)
+    yield
+    tessera._core.set_panel_bytes(old)
+
+
+@pytest.mark.parametrize("dtype", [np.int32, np.float64, np.complex128],
+                         ids=lambda d: np.dtype(d).name)
+def test_many_panels(fileset, small_panels, dtype):
+    rng = np.random.default_rng(4)
+    a = random_array(rng, (97, 401), dtype)
+    m = fileset.create_matrix("P", a.shape, dtype=dtype)
+    m[:, :] = np.ascontiguousarray(a)  # through scratch, panel by panel
+    m[:, 3:400] = a[:, 3:400][::-1, :][::-1, :]  # a view with a negative row stride
+    np.testing.assert_array_equal(m[:, :], a)  # into a new array, touched a panel ahead
+    np.testing.assert_array_equal(m[5:90, 7:399], a[5:90, 7:399])
+    out = np.zeros((a.shape[1], a.shape[0]), dtype).T[:, :]  # column-major, read directly
+    np.testing.assert_array_equal(m.read_direct(out), a)
+    out = np.zeros(a.shape, dtype)  # row-major: scattered from scratch panel by panel
+    np.testing.assert_array_equal(m.read_direct(out, slice(0, 97), slice(0, 401)), a)
