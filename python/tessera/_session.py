@@ -549,6 +549,8 @@ class Matrix:
     # --- regions ------------------------------------------------------------
 
     def __getitem__(self, key):
+        """``M[i0:i1, j0:j1]``: the region as a new Fortran-ordered array
+        (an integer index drops its dimension: ``M[i, j]`` is a scalar)."""
         i0, i1, drop_row, j0, j1, drop_col = _region(key, self.shape)
         nr, nc = i1 - i0, j1 - j0
         if nr == 0 or nc == 0:
@@ -567,6 +569,9 @@ class Matrix:
         return out
 
     def __setitem__(self, key, value):
+        """``M[i0:i1, j0:j1] = value``: put a numpy array of the matrix's dtype,
+        or a scalar or list of a kind that converts to it, broadcast to the
+        region."""
         i0, i1, drop_row, j0, j1, drop_col = _region(key, self.shape)
         nr, nc = i1 - i0, j1 - j0
         target = tuple(n for n, dropped in ((nr, drop_row), (nc, drop_col)) if not dropped)
