@@ -449,6 +449,32 @@ void FileSetCore::kill_matrix(const std::string &name, int32_t qualifier) {
   }
 }
 
+FileSetCore::Suspended::Suspended(FileSetCore &fs) : fs_(fs) {
+  fs.require_open("solve");
+  for (auto &entry : fs.matrices_) {
+    if (auto m = entry.second.lock(); m && m->is_open()) open_.push_back(m);
+  }
+  std::optional<LibraryError> first;
+  fs.close_locked(false, first);
+  if (first) throw *first;
+  // The matrices were forgotten by the removal; they come back on resume.
+  for (auto &m : open_) m->handle() = 0;
+}
+
+FileSetCore::Suspended::~Suspended() {
+  PathArgs args(fs_.paths_);
+  int32_t nfiles = static_cast<int32_t>(fs_.paths_.size()), handle = 0, ierr = 0;
+  fs_.session_->clear_trace();
+  hmoldf(fs_.session_->ctrl(), &nfiles, args.pointers.data(), &handle, &ierr);
+  if (ierr != 0) return;  // the set and its matrices stay closed (stale)
+  fs_.handle_ = handle;
+  fs_.session_->adopt(fs_.shared_from_this());
+  for (auto &m : open_) {
+    m->reopen_locked();
+    if (m->is_open()) fs_.matrices_.emplace_back(m.get(), m);
+  }
+}
+
 // --- matrix ------------------------------------------------------------------
 
 MatrixCore::MatrixCore(std::shared_ptr<FileSetCore> fileset, int32_t handle, MatrixShape shape)
@@ -510,6 +536,18 @@ void MatrixCore::kill() {
   if (ierr != 0) fileset_->session().fail(ierr, "hmkilm", describe());
   handle_ = 0;
   fileset_->forget(this);
+}
+
+void MatrixCore::reopen_locked() {
+  int32_t key[3];
+  pack_name(shape_.name, key);
+  int32_t q = shape_.qualifier, fs = fileset_->handle(),
+          ro = shape_.readonly ? TESSERA_READ_ONLY : TESSERA_READ_WRITE;
+  int32_t type = 0, storage = 0, rows = 0, cols = 0, handle = 0, ierr = 0;
+  fileset_->session().clear_trace();
+  hmoldm(fileset_->session().ctrl(), key, &q, &fs, &ro, &type, &storage, &rows, &cols, &handle,
+         &ierr);
+  handle_ = ierr == 0 ? handle : 0;
 }
 
 int32_t MatrixCore::descriptor_word(int32_t word) const {

@@ -107,6 +107,7 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   void clear_trace() { trace_[0] = 0; }
   std::vector<int32_t> trace() const;
   void forget(FileSetCore *fs);
+  void adopt(const std::shared_ptr<FileSetCore> &fs) { filesets_.emplace_back(fs.get(), fs); }
 
  private:
   void close_locked(std::optional<LibraryError> &first);
@@ -149,6 +150,21 @@ class FileSetCore : public std::enable_shared_from_this<FileSetCore> {
   // -1 no such matrix, 0 closed, 1 open.
   int32_t inquire(const std::string &name, int32_t qualifier);
   void kill_matrix(const std::string &name, int32_t qualifier);
+
+  // Closes the set for the length of a hand-over of its files (the solver
+  // opens them itself) and opens it again afterwards, with the matrices
+  // that were open opened again into the same objects. Under the lock.
+  class Suspended {
+   public:
+    explicit Suspended(FileSetCore &fs);
+    ~Suspended();
+    Suspended(const Suspended &) = delete;
+    Suspended &operator=(const Suspended &) = delete;
+
+   private:
+    FileSetCore &fs_;
+    std::vector<std::shared_ptr<MatrixCore>> open_;
+  };
 
   // Library-facing parts; call under the lock.
   SessionCore &session() { return *session_; }
@@ -206,6 +222,9 @@ class MatrixCore {
   int32_t descriptor_word(int32_t word) const;
   std::string describe() const;
   void close_locked(std::optional<LibraryError> &first);
+  // Opens the matrix again after its set was suspended; handle 0 (stale)
+  // when that fails.
+  void reopen_locked();
 
  private:
   std::shared_ptr<FileSetCore> fileset_;

@@ -8,6 +8,9 @@
 
 #include "core.h"
 #include "transfer.h"
+#ifdef TESSERA_PYTHON_SOLVE
+#include "solve.h"
+#endif
 
 namespace py = pybind11;
 using namespace tessera::python;
@@ -31,6 +34,43 @@ PYBIND11_MODULE(_core, m) {
       PyErr_SetObject(error.ptr(), value.ptr());
     }
   });
+
+#ifdef TESSERA_PYTHON_SOLVE
+  py::register_exception_translator([](std::exception_ptr p) {
+    try {
+      if (p) std::rethrow_exception(p);
+    } catch (const SolveError &e) {
+      py::object error = py::module_::import("tessera._errors").attr("SolveError");
+      py::object value = error(e.what(), e.status, "solve", py::tuple());
+      PyErr_SetObject(error.ptr(), value.ptr());
+    }
+  });
+  py::class_<SolveInput>(m, "SolveInput")
+      .def(py::init<>())
+      .def_readwrite("fileset", &SolveInput::fileset)
+      .def_readwrite("matrix_name", &SolveInput::matrix_name)
+      .def_readwrite("matrix_qualifier", &SolveInput::matrix_qualifier)
+      .def_readwrite("n", &SolveInput::n)
+      .def_readwrite("colptr", &SolveInput::colptr)
+      .def_readwrite("rowind", &SolveInput::rowind)
+      .def_readwrite("values", &SolveInput::values)
+      .def_readwrite("rhs", &SolveInput::rhs)
+      .def_readwrite("memory", &SolveInput::memory)
+      .def_readwrite("ordering", &SolveInput::ordering)
+      .def_readwrite("indefinite", &SolveInput::indefinite)
+      .def_readwrite("keep", &SolveInput::keep)
+      .def_readwrite("work_dir", &SolveInput::work_dir);
+  m.def(
+      "solve",
+      [](const SolveInput &input, const py::object &progress) {
+        SolveResult r = run_solve(input, progress);
+        return py::make_tuple(r.x, r.report_json);
+      },
+      py::arg("input"), py::arg("progress"));
+  m.attr("HAS_SOLVE") = true;
+#else
+  m.attr("HAS_SOLVE") = false;
+#endif
 
   py::class_<SessionCore, std::shared_ptr<SessionCore>>(m, "Session")
       .def(py::init([](int64_t bytes, int32_t record_length, int32_t filesets, int32_t matrices,

@@ -22,14 +22,16 @@ Objects:
     FileSet   an open file set (Session.create, Session.open)
     Matrix    an open matrix (FileSet.create_matrix, FileSet.open_matrix)
     Error     a refusal of the library: .status, .routine, .trace
+    SolveError  a failed solve (an Error with the solver's status)
 
 Functions:
     add, copy, multiply   hypermatrix algebra on open matrices
     solve                 a sparse or dense symmetric system, out of core
 """
 
-from ._errors import Error
+from ._errors import Error, SolveError
 from ._session import FileSet, Matrix, MatrixEntry, Session, add, copy, multiply, parse_size
+from ._solve import solve
 
-__all__ = ["Error", "FileSet", "Matrix", "MatrixEntry", "Session", "add", "copy", "multiply",
-           "parse_size"]
+__all__ = ["Error", "FileSet", "Matrix", "MatrixEntry", "Session", "SolveError", "add", "copy",
+           "multiply", "parse_size", "solve"]

@@ -19,3 +19,13 @@ class Error(RuntimeError):
         self.status = status
         self.routine = routine
         self.trace = tuple(trace)
+
+
+class SolveError(Error):
+    """A failed solve (:func:`tessera.solve`).
+
+    ``status`` is the solver's: 1 the input cannot be used, 3 not positive
+    definite (a pivot refused), 4 not enough disk, 5 a kept factor that
+    cannot be used, 6 too little memory, 7 another refusal of the library,
+    8 interrupted, 9 a bad argument. ``routine`` is "solve".
+    """
