@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -117,23 +118,11 @@ bool ignorable(std::string_view line) {
   return w.next().front() == '%';
 }
 
-// A leading '+' is valid in the files but not to from_chars.
-std::string_view unsigned_part(std::string_view t) {
-  if (t.size() > 1 && t[0] == '+' && t[1] != '-' && t[1] != '+') t.remove_prefix(1);
-  return t;
-}
-
-bool parse_integer(std::string_view t, int64_t &v) {
-  t = unsigned_part(t);
-  const auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), v);
-  return !t.empty() && ec == std::errc() && end == t.data() + t.size();
-}
-
 // --- lines from a file -----------------------------------------------------------
 
 class LineSource {
  public:
-  LineSource(const std::string &path) : path_(path), buf_(new char[kBufferBytes]) {
+  explicit LineSource(const std::string &path) : path_(path), buf_(new char[kBufferBytes]) {
     fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd_ < 0) throw InputError(path + ": cannot open: " + system_reason());
     struct stat st;
@@ -427,10 +416,11 @@ void Reader::Impl::read_header() {
   int64_t v[3] = {0, 0, 0};
   const char *what[3] = {"rows", "columns", "entries"};
   for (int i = 0; i < (coordinate ? 3 : 2); ++i) {
-    t = s.next();
-    if (t.empty()) fail(src.line(), size_line + ", found " + quoted(line));
-    if (!parse_integer(t, v[i]) || v[i] < 0)
-      fail(src.line(), size_line + " with a whole number of " + what[i] + ", found " + quoted(t));
+    if (s.done()) fail(src.line(), size_line + ", found " + quoted(line));
+    const char *at = s.mark();
+    if (!s.integer(v[i]) || v[i] < 0)
+      fail(src.line(),
+           size_line + " with a whole number of " + what[i] + ", found " + quoted(s.word_at(at)));
   }
   if (!s.done()) fail(src.line(), size_line + ", found " + quoted(s.next()) + " after it");
   h.rows = v[0];
@@ -440,11 +430,11 @@ void Reader::Impl::read_header() {
                          "\", found " + std::to_string(h.rows) + " rows and " +
                          std::to_string(h.cols) + " columns");
   int64_t values = 0;
-  if (__builtin_mul_overflow(h.rows, h.cols, &values) || values > kMaxValues)
-    fail(src.line(), "at most 2^62 values, found " + std::to_string(h.rows) + " rows and " +
-                         std::to_string(h.cols) + " columns");
   if (coordinate)
     h.entries = v[2];
+  else if (__builtin_mul_overflow(h.rows, h.cols, &values) || values > kMaxValues)
+    fail(src.line(), "at most 2^62 values in an array file, found " + std::to_string(h.rows) +
+                         " rows and " + std::to_string(h.cols) + " columns");
   else if (h.symmetry == Symmetry::general)
     h.entries = values;
   else if (h.symmetry == Symmetry::skew_symmetric)
@@ -604,6 +594,9 @@ Writer::Writer(const std::string &path, const Header &h, const std::string &comm
     throw std::invalid_argument("Writer: pattern is for coordinate files without skew symmetry");
   if (h.symmetry == Symmetry::hermitian && h.field != Field::complex)
     throw std::invalid_argument("Writer: a hermitian matrix is complex");
+  int64_t values = 0;
+  if (!coordinate && (__builtin_mul_overflow(h.rows, h.cols, &values) || values > kMaxValues))
+    throw std::invalid_argument("Writer: more than 2^62 values");
   if (!coordinate) {
     const int64_t n = h.rows;
     m.h.entries = h.symmetry == Symmetry::general          ? h.rows * h.cols

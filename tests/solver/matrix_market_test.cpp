@@ -438,7 +438,7 @@ long peak_kib() {
 
 TEST_F(MatrixMarket, LargeFileIsReadInBoundedMemory) {
   // Both halves of laplace2d:K as a general file, rows in file order.
-  const int32_t k = 400;
+  const int32_t k = 300;
   const solve::SparseSym lap = solve::laplace2d(k);
   const std::string path = (dir_ / "big.mtx").string();
   mm::Header h;
