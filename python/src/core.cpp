@@ -11,6 +11,12 @@
 #include "tessera_sizing.h"
 #include "tessera_status.h"
 
+// The library's read-only view of a stored set lists its directory.
+#if __has_include("tessera_check.h")
+#include "tessera_check.h"
+#define TESSERA_PYTHON_HAS_VIEW 1
+#endif
+
 namespace tessera::python {
 
 namespace {
@@ -41,6 +47,36 @@ struct PathArgs {
 
 void keep_first(std::optional<LibraryError> &first, const LibraryError &e) {
   if (!first) first = e;
+}
+
+// The directory of a set at rest, read through the library's view (which
+// links areas of its own for each call and gives the host's back). None
+// when the view is not built or refuses the files: opening them decides.
+std::optional<std::vector<StoredMatrix>> stored_directory(const std::vector<std::string> &paths) {
+#ifdef TESSERA_PYTHON_HAS_VIEW
+  std::vector<const char *> files;
+  for (const auto &p : paths) files.push_back(p.c_str());
+  tessera_view *view = nullptr;
+  if (tessera_view_open(static_cast<int32_t>(files.size()), files.data(), &view, nullptr, 0) !=
+      TESSERA_VIEW_OK) {
+    return std::nullopt;
+  }
+  std::vector<StoredMatrix> out;
+  const int32_t count = tessera_view_matrix_count(view);
+  for (int32_t i = 0; i < count; ++i) {
+    tessera_matrix_info info{};
+    if (tessera_view_matrix(view, i, &info) != TESSERA_VIEW_OK) continue;
+    std::string name(reinterpret_cast<const char *>(info.name), sizeof info.name);
+    name.erase(name.find_last_not_of(' ') + 1);
+    out.push_back(StoredMatrix{name, info.qualifier, info.type, info.items, info.form, info.rows,
+                               info.columns});
+  }
+  tessera_view_close(view);
+  return out;
+#else
+  (void)paths;
+  return std::nullopt;
+#endif
 }
 
 }  // namespace
@@ -269,12 +305,14 @@ std::shared_ptr<FileSetCore> SessionCore::open_fileset(const std::vector<std::st
           if (canonical(p) == canonical(q))
             refuse("open", "'" + q + "' belongs to a file set open in this session");
     }
+    auto stored = stored_directory(paths);
     PathArgs args(paths);
     int32_t nfiles = static_cast<int32_t>(paths.size()), handle = 0, ierr = 0;
     clear_trace();
     hmoldf(ctrl_.get(), &nfiles, args.pointers.data(), &handle, &ierr);
     if (ierr != 0) fail(ierr, "hmoldf", paths.empty() ? "" : paths.front());
     fs = std::make_shared<FileSetCore>(shared_from_this(), handle, paths);
+    fs->set_stored(std::move(stored));
     filesets_.emplace_back(fs.get(), fs);
   }
   return fs;

@@ -76,6 +76,17 @@ struct SessionShape {
   bool blas = true;           // DGEMM for products of double blocks
 };
 
+// A matrix of a file set's directory as stored in its files.
+struct StoredMatrix {
+  std::string name;
+  int32_t qualifier = 0;
+  int32_t type_code = 0;
+  int32_t items = 1;
+  int32_t form = 0;
+  int32_t rows = 0;
+  int32_t cols = 0;
+};
+
 class SessionCore : public std::enable_shared_from_this<SessionCore> {
  public:
   explicit SessionCore(const SessionShape &shape);
@@ -141,6 +152,11 @@ class FileSetCore : public std::enable_shared_from_this<FileSetCore> {
   void kill();
   bool is_open() const { return handle_ != 0; }
   const std::vector<std::string> &paths() const { return paths_; }
+  // The directory the set's files held when this session opened it; none
+  // for a set it created, or when the library's read-only view of stored
+  // sets is not built.
+  const std::optional<std::vector<StoredMatrix>> &stored() const { return stored_; }
+  void set_stored(std::optional<std::vector<StoredMatrix>> stored) { stored_ = std::move(stored); }
 
   std::shared_ptr<MatrixCore> create_matrix(const std::string &name, int32_t qualifier,
                                             int32_t type_code, int32_t form, int32_t band,
@@ -180,6 +196,7 @@ class FileSetCore : public std::enable_shared_from_this<FileSetCore> {
   int32_t handle_;
   std::vector<std::string> paths_;
   std::vector<std::pair<MatrixCore *, std::weak_ptr<MatrixCore>>> matrices_;
+  std::optional<std::vector<StoredMatrix>> stored_;
 };
 
 // What describes an open matrix; fixed while it is open.

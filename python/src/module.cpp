@@ -71,6 +71,11 @@ PYBIND11_MODULE(_core, m) {
 #else
   m.attr("HAS_SOLVE") = false;
 #endif
+#if __has_include("tessera_check.h")
+  m.attr("HAS_VIEW") = true;
+#else
+  m.attr("HAS_VIEW") = false;
+#endif
 
   py::class_<SessionCore, std::shared_ptr<SessionCore>>(m, "Session")
       .def(py::init([](int64_t bytes, int32_t record_length, int32_t filesets, int32_t matrices,
@@ -101,7 +106,16 @@ PYBIND11_MODULE(_core, m) {
       .def("open_matrix", &FileSetCore::open_matrix, py::arg("name"), py::arg("qualifier"),
            py::arg("readonly"))
       .def("inquire", &FileSetCore::inquire, py::arg("name"), py::arg("qualifier"))
-      .def("kill_matrix", &FileSetCore::kill_matrix, py::arg("name"), py::arg("qualifier"));
+      .def("kill_matrix", &FileSetCore::kill_matrix, py::arg("name"), py::arg("qualifier"))
+      .def("stored_matrices", [](const FileSetCore &fs) -> py::object {
+        if (!fs.stored()) return py::none();
+        py::list out;
+        for (const auto &m : *fs.stored()) {
+          out.append(py::make_tuple(m.name, m.qualifier, m.type_code, m.items, m.form, m.rows,
+                                    m.cols));
+        }
+        return out;
+      });
 
   py::class_<MatrixCore, std::shared_ptr<MatrixCore>>(m, "Matrix")
       .def("release", &MatrixCore::release)

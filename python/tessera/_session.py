@@ -219,12 +219,16 @@ class FileSet:
     def __init__(self, core, session, created):
         self._core = core
         self._session = session
-        # What this object knows of the set's matrices, by (name, qualifier):
-        # complete for a set it created; for an opened set, the matrices it
-        # has opened or created (the library offers no listing of a set's
-        # directory).
+        # The set's matrices by (name, qualifier): for an opened set, the
+        # directory its files held (when the library's view of stored sets is
+        # built), kept up to date with what this object creates and kills.
         self._catalogue = {}
-        self._complete = created
+        stored = None if created else core.stored_matrices()
+        if stored is not None:
+            for name, qualifier, type_code, items, form, rows, cols in stored:
+                dtype = _DTYPE_OF_TYPE.get(type_code) if items == 1 else None
+                self._catalogue[(name, qualifier)] = MatrixEntry(
+                    name, qualifier, (rows, cols), dtype, _NAME_OF_FORM.get(form, "general"))
 
     def __enter__(self):
         return self
@@ -317,11 +321,13 @@ class FileSet:
     def matrices(self):
         """The set's matrices: a dict of name -> MatrixEntry (name, qualifier,
         shape, dtype, form); a matrix whose qualifier is not 1 is listed under
-        (name, qualifier).
+        (name, qualifier), one of an element type the package does not read
+        with dtype None.
 
-        For a set this session created the listing is complete. For a set it
-        opened, the library gives no listing of the stored directory: the
-        entries are the matrices opened or created through this object.
+        The listing is the directory the files held when the set was opened
+        (read through the library's view of stored sets) with the matrices
+        created and killed since. A build without that view lists, for an
+        opened set, only the matrices opened or created through this object.
         """
         out = {}
         for (name, qualifier), entry in sorted(self._catalogue.items()):

@@ -171,3 +171,23 @@ def test_concurrent_threads_are_serialised(fileset):
     for t in threads:
         t.join()
     assert not errors, errors
+
+
+def test_matrices_lists_the_directory(session, workdir):
+    path = os.path.join(workdir, "set.tsf")
+    with session.create(path) as fs:
+        fs.create_matrix("A", (30, 20))
+        fs.create_matrix("S", (9, 9), dtype=np.complex64, form="symmetric")
+        fs.create_matrix("A", (5, 5), dtype=np.int32, qualifier=7)
+        fs.create_matrix("GONE", (3, 3)).kill()
+        listing = fs.matrices()
+        assert set(listing) == {"A", "S", ("A", 7)}
+        assert listing["S"].shape == (9, 9) and listing["S"].dtype == np.complex64
+        assert listing["S"].form == "symmetric" and listing[("A", 7)].dtype == np.int32
+    with session.open(path) as fs:
+        if tessera._core.HAS_VIEW:  # the stored directory, read before opening
+            assert fs.matrices() == listing
+        fs.kill_matrix("A")
+        fs.create_matrix("NEW", (2, 2))
+        listing = fs.matrices()
+        assert "A" not in listing and "NEW" in listing
