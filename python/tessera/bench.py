@@ -6,11 +6,11 @@
 A square float64 matrix of about MIB MiB is put whole and got whole, in one
 process and one session: on one side with the package (``M[:, :] = a`` and
 ``b = M[:, :]``), on the other with one hmputs and one hmgets call made
-directly on the matrix's handle (timed around the C call alone). Each run
-writes a fresh file set, releases and removes it, opens it again and reads
-it back; the sides alternate which goes first, the page cache is kept
-(warm), and the best of the runs of each side is reported as MB/s and as
-the package's rate over the C interface's.
+directly on the matrix's handle (timed around the C call alone). Each put
+goes into a fresh file set; the gets read one set again and again. The
+sides take turns, in an order that rotates from run to run, the page cache
+is kept (warm), and the best and the median of each side's runs are
+reported as MB/s and as the C interface's time over the package's.
 
 Besides the Fortran-ordered array (the library's own order, handed over as
 it is), the package's put of a C-ordered array (copied a panel at a time)
@@ -63,9 +63,12 @@ def main(argv=None):
         print(f"matrix {n} x {n} float64 ({nbytes / 2**20:.0f} MiB), session of "
               f"{parse_size(args.memory) / 2**20:.0f} MiB, records of {session.record_length} "
               f"words, files in {workdir}")
-        sides = ["c", "python", "python-c-order"]
+        # Puts: each into a fresh set, which is then removed (the modified
+        # buffers written) and killed.
+        puts = {"c": None, "python": a_f, "python-c-order": a_c}
         for run in range(args.repeat):
-            for side in sides[run % len(sides):] + sides[:run % len(sides)]:
+            order = list(puts)[run % 3:] + list(puts)[:run % 3]
+            for k, side in enumerate(order):
                 fs = session.create(path, overwrite=True, initial_size=int(nbytes * 1.05))
                 m = fs.create_matrix("A", (n, n))
                 if run == 0 and side == "c":
@@ -74,34 +77,40 @@ def main(argv=None):
                 if side == "c":
                     record("put c", _core.c_put_seconds(m._core, a_f))
                 else:
-                    source = a_f if side == "python" else a_c
                     t0 = time.perf_counter()
-                    m[:, :] = source
+                    m[:, :] = puts[side]
                     record("put " + side, time.perf_counter() - t0)
                 fs.remove()
-                fs = session.open(path)
-                m = fs.open_matrix("A", readonly=True)
-                if side == "c":
-                    record("get c", _core.c_get_seconds(m._core, out))
-                    fresh = np.empty((n, n), order="F")
-                    record("get c-new", _core.c_get_seconds(m._core, fresh))
-                    del fresh
-                    got = out
-                elif side == "python":
-                    t0 = time.perf_counter()
-                    got = m[:, :]
-                    record("get python", time.perf_counter() - t0)
-                else:
-                    t0 = time.perf_counter()
-                    got = m.read_direct(out)
-                    record("get python-read-direct", time.perf_counter() - t0)
-                if run == 0 and not np.array_equal(got, a_f):
-                    raise SystemExit(f"{side}: the values read back differ")
-                del got
-                fs.kill()
+                if run < args.repeat - 1 or k < len(order) - 1:  # the last is read below
+                    session.open(path).kill()
+        # Gets: one set, read whole again and again, the sides in turn.
+        with session.open(path) as fs:
+            m = fs.open_matrix("A", readonly=True)
+            gets = ["c", "c-new", "python", "python-read-direct"]
+            for run in range(args.repeat):
+                for side in gets[run % 4:] + gets[:run % 4]:
+                    if side == "c":
+                        record("get c", _core.c_get_seconds(m._core, out))
+                        got = out
+                    elif side == "c-new":
+                        got = np.empty((n, n), order="F")
+                        record("get c-new", _core.c_get_seconds(m._core, got))
+                    elif side == "python":
+                        t0 = time.perf_counter()
+                        got = m[:, :]
+                        record("get python", time.perf_counter() - t0)
+                    else:
+                        t0 = time.perf_counter()
+                        got = m.read_direct(out)
+                        record("get python-read-direct", time.perf_counter() - t0)
+                    if run == 0 and not np.array_equal(got, a_f):
+                        raise SystemExit(f"{side}: the values read back differ")
+                    del got
+        session.open(path).kill()
     os.rmdir(workdir)
 
     best = {what: min(t) for what, t in times.items()}
+    median = {what: float(np.median(t)) for what, t in times.items()}
     rows = [("put", "c", "C interface: hmputs from a Fortran-ordered array"),
             ("put", "python", "M[:, :] = a, a Fortran-ordered"),
             ("put", "python-c-order", "M[:, :] = a, a C-ordered (copied by panels)"),
@@ -109,12 +118,12 @@ def main(argv=None):
             ("get", "c-new", "C interface: hmgets into a new array (np.empty)"),
             ("get", "python", "b = M[:, :] (a new array)"),
             ("get", "python-read-direct", "M.read_direct(b) (an existing array)")]
-    print(f"best of {args.repeat} runs, warm page cache")
-    print(f"{'':4} {'MB/s':>8} {'ratio':>6}  what")
+    print(f"best and median of {args.repeat} runs, warm page cache")
+    print(f"{'':4} {'MB/s':>8} {'ratio':>6} {'median':>8} {'ratio':>6}  what")
     for op, side, what in rows:
-        seconds = best[f"{op} {side}"]
-        ratio = best[f"{op} c"] / seconds
-        print(f"{op:4} {_rate(nbytes, seconds):8.0f} {ratio:6.2f}  {what}")
+        key = f"{op} {side}"
+        print(f"{op:4} {_rate(nbytes, best[key]):8.0f} {best[f'{op} c'] / best[key]:6.2f} "
+              f"{_rate(nbytes, median[key]):8.0f} {median[f'{op} c'] / median[key]:6.2f}  {what}")
     print("ratio: the C interface's time over this one (1.00 = as fast as the C calls)")
 
 
