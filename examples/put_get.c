@@ -7,33 +7,39 @@
 #include <string.h>
 
 #include "tessera.h"
+#include "tessera_sizing.h"
+#include "tessera_status.h"
 
-static int32_t trace[21], cache[64], chosky[567];
+static int32_t trace[TESSERA_TRACE_WORDS], cache[TESSERA_CACHE_WORDS],
+    chosky[TESSERA_CHOSKY_WORDS];
 
-/* After a failure, Xerror word 0 is the last slot written and words 1..20
- * hold the trace codes of the failure path, innermost first. */
+/* After a failure, trace[0] is the last slot written and trace[1..20] hold
+ * the trace codes of the failure path, innermost first. */
 static int failed(const char *what, int32_t ierr) {
   if (ierr == 0) return 0;
-  fprintf(stderr, "%s: ierr %d, trace", what, (int)ierr);
-  for (int32_t i = 1; i <= trace[0] && i <= 20; ++i) fprintf(stderr, " %d", (int)trace[i]);
+  fprintf(stderr, "%s: status %d: %s\n  trace", what, (int)ierr, tessera_status_text(ierr));
+  for (int32_t i = 1; i <= trace[0] && i <= TESSERA_TRACE_CODES; ++i)
+    fprintf(stderr, " %d", (int)trace[i]);
   fprintf(stderr, "\n");
   return 1;
 }
 
 int main(void) {
-  Xerror = (char *)trace; /* set all three before the first call */
+  Xerror = (char *)trace; /* link all three before the first call */
   Xcache = (char *)cache;
   Xchosky = (char *)chosky;
 
-  /* The control area: 4M words (16 MB). Its buffer pool takes what the
-   * other tables leave, about 440 buffers of 8192-word records here. */
-  int32_t length = 4000000, nfs = 1, ndesc = 4, option = 0, ierr = 0;
+  /* The control area for 8192-word records (64 x 64 blocks of doubles), one
+   * file set, four matrices and a pool of 440 buffers: 3.7M words. */
+  const int32_t record_length = 8192;
+  int32_t nfs = 1, ndesc = 4, option = 0, ierr = 0;
+  int32_t length = tessera_control_length(record_length, nfs, ndesc, 440);
   int32_t *ctrl = calloc((size_t)length, sizeof *ctrl);
   if (ctrl == NULL) return 1;
   hminmf(ctrl, &length, &nfs, &ndesc, &option, &ierr);
   if (failed("hminmf", ierr)) return 1;
-  ctrl[2 - 1] = 8192; /* word 2: record length in words (C index = word - 1) */
-  ctrl[4 - 1] = 1;    /* word 4: products of double blocks through DGEMM */
+  TESSERA_CTRL(ctrl, TESSERA_CTRL_RECORD_LENGTH) = record_length;
+  TESSERA_CTRL(ctrl, TESSERA_CTRL_BLAS) = TESSERA_BLAS_ON; /* DGEMM for double blocks */
 
   /* One file, created with room for 4M words; it grows when it must. */
   char *names[] = {"demo.tsf"};
@@ -41,9 +47,11 @@ int main(void) {
   hmnewf(ctrl, &nfiles, names, &index_records, &initial_words, &fs, &ierr);
   if (failed("hmnewf", ierr)) return 1;
 
-  int32_t name[3]; /* 12 bytes, not terminated */
-  memcpy(name, "DEMO        ", 12);
-  int32_t qualifier = 1, type = 4 /* double */, storage = 3 /* general */;
+  int32_t name[3]; /* 12 bytes, blank-padded, not terminated */
+  memcpy(name, "DEMO        ", TESSERA_NAME_BYTES);
+  int32_t qualifier = 1;
+  int32_t type = tessera_type_word(TESSERA_TYPE_DOUBLE, 1);
+  int32_t storage = tessera_storage_word(TESSERA_FORM_GENERAL);
   int32_t n = 1000, a = 0;
   hmnewm(ctrl, name, &qualifier, &fs, &type, &storage, &n, &n, &a, &ierr);
   if (failed("hmnewm", ierr)) return 1;
@@ -68,7 +76,7 @@ int main(void) {
   if (failed("hmrelm", ierr)) return 1;
   hmremf(ctrl, &fs, &ierr); /* writes the set's tables, keeps its file */
   if (failed("hmremf", ierr)) return 1;
-  ierr = 0; /* hmclos reads ierr as its mode: 0 checks that no set is open */
+  ierr = TESSERA_CLOSE_CHECK; /* hmclos reads ierr as its mode */
   hmclos(ctrl, &ierr);
   if (failed("hmclos", ierr)) return 1;
   free(cols);

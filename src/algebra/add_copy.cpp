@@ -12,6 +12,7 @@
 #include "catalogue/descriptor_words.h"
 #include "catalogue/matrix.h"
 #include "common/status.h"
+#include "common/type_form.h"
 #include "common/word_view.h"
 #include "control/trace.h"
 #include "tessera.h"
@@ -23,10 +24,6 @@
 
 namespace tessera {
 namespace {
-
-constexpr int32_t kFormSymmetric = 1;
-constexpr int32_t kFormUpperTriangle = 6;
-constexpr int32_t kFormFullBlock = 3;
 
 // Traversal steps of hm_block_for_get used by the walks.
 constexpr int32_t kWalkFirst = 3;
@@ -138,8 +135,8 @@ int32_t hl_add_blocks(int32_t *ctrl, int32_t &ma, int32_t &mb, int32_t op) {
       }
       into = block_data(ctrl, dst);
     }
-    const int32_t form = bi == bj ? s : kFormFullBlock;
-    hl_add_block(into, block_data(ctrl, src), t, k, form, src.rows, src.cols, op);
+    const int32_t block_form = bi == bj ? s : form::kGeneral;
+    hl_add_block(into, block_data(ctrl, src), t, k, block_form, src.rows, src.cols, op);
     unpin(ctrl, mb, src);
     if (int32_t st = hm_block_for_get(ctrl, mb, kWalkNext, bi, bj, BI, BJ, req, src); st != status::kOk)
       return hm_fail(st, trace::kAddWalk);
@@ -227,11 +224,11 @@ int32_t hl_copy(int32_t *ctrl, int32_t ma, int32_t mb, int32_t mode) {
   int32_t effective = mode;
   if (transposing) {
     const int32_t t = a[dw::kType];
-    if (t == 11 || t == 12) return hm_fail(status::kTransposeType, trace::kCopyTransposeType);
-    if (a[dw::kForm] == kFormUpperTriangle)
+    if (t == etype::kInt32Column || t == etype::kInt32ItemsColumn) return hm_fail(status::kTransposeType, trace::kCopyTransposeType);
+    if (a[dw::kForm] == form::kUpper)
       return hm_fail(status::kTransposeForm, trace::kCopyTransposeForm);
     // A symmetric matrix is its own transpose.
-    if (a[dw::kForm] == kFormSymmetric) effective = mode == kCopyTransposed ? kCopyPlain : kCopyNegated;
+    if (a[dw::kForm] == form::kSymmetric) effective = mode == kCopyTransposed ? kCopyPlain : kCopyNegated;
   }
   // Copying a matrix onto itself writes nothing, so only a distinct
   // read-only destination is refused.

@@ -13,6 +13,7 @@
 #include <cstddef>
 
 #include "algebra/element_kinds.h"
+#include "common/type_form.h"
 
 extern "C" void dgemm_(const char *transa, const char *transb, const int *m, const int *n,
                        const int *k, const double *alpha, const double *a, const int *lda,
@@ -40,8 +41,8 @@ struct Shape {
 
 inline Shape shape_of(int32_t Ar, int32_t Ac, int32_t Br, int32_t Bc, int32_t ta, int32_t tb,
                       int32_t formA, int32_t formB) {
-  return {ta == 1 ? Ac : Ar, tb == 1 ? Br : Bc, ta == 1 ? Ar : Ac, formA == kFormUpper,
-          formB == kFormUpper};
+  return {ta == 1 ? Ac : Ar, tb == 1 ? Br : Bc, ta == 1 ? Ar : Ac, formA == form::kUpper,
+          formB == form::kUpper};
 }
 
 // ---------------------------------------------------------------------------
@@ -188,7 +189,7 @@ void dmul_trim(const int32_t *A, int32_t Ar, int32_t Ac, const int32_t *B, int32
                int32_t sign, int32_t *Y) {
   constexpr bool ta = C == kTN || C == kTT;
   constexpr bool tb = C == kNT || C == kTT;
-  const Shape s = shape_of(Ar, Ac, Br, Bc, ta, tb, kFormFull, kFormFull);
+  const Shape s = shape_of(Ar, Ac, Br, Bc, ta, tb, form::kGeneral, form::kGeneral);
   if (s.M < 1 || s.N < 1 || s.K < 1) return;
   const ptrdiff_t offA = ta ? Ar : 1, incA = ta ? 1 : Ar;
   const ptrdiff_t offB = tb ? 1 : Br, incB = tb ? Br : 1;
@@ -428,7 +429,7 @@ void hl_zdotu(const int32_t *x, int32_t incx, const int32_t *y, int32_t incy, in
 void hl_zmul_blocks(const int32_t *A, int32_t Ar, int32_t Ac, const int32_t *B, int32_t Br,
                     int32_t Bc, int32_t ta, int32_t tb, const double alpha[2], int32_t *Y,
                     int32_t ldy) {
-  const Shape s = shape_of(Ar, Ac, Br, Bc, ta, tb, kFormFull, kFormFull);
+  const Shape s = shape_of(Ar, Ac, Br, Bc, ta, tb, form::kGeneral, form::kGeneral);
   const Z al{alpha[0], alpha[1]};
   auto opA = [&](int32_t i, int32_t p) {
     return ta == 1 ? kinds::C64::conj(zload(A, (static_cast<ptrdiff_t>(i) - 1) * Ar + (p - 1)))
@@ -452,18 +453,18 @@ void hl_mult_block(const int32_t *A, const int32_t *B, int32_t *Y, int32_t t, in
                    int32_t &formA, int32_t Ar, int32_t Ac, int32_t &formB, int32_t Br,
                    int32_t Bc, int32_t ta, int32_t tb, int32_t sub, int32_t blas) {
   if (formA == kFormTrimmedTN) {
-    if (t == 4) {
+    if (t == etype::kDouble) {
       hl_dmul_tn_trim(A, Ar, Ac, B, Br, Bc, -1, Y);
       return;
     }
-    formA = kFormFull;
-    formB = kFormFull;
+    formA = form::kGeneral;
+    formB = form::kGeneral;
   }
   if (t < 1 || t > 12) return;
   const int c = ta == 1 ? (tb == 1 ? kTT : kTN) : (tb == 1 ? kNT : kNN);
-  const bool full = formA != kFormUpper && formB != kFormUpper;
+  const bool full = formA != form::kUpper && formB != form::kUpper;
   const int32_t sign = sub == 1 ? -1 : 1;
-  if (t == 4 && full) {
+  if (t == etype::kDouble && full) {
     if (c != kTN && blas >= 1) {
       hl_dgemm_block(A, Ar, Ac, B, Br, Bc, ta == 1, tb == 1, static_cast<double>(sign), Y,
                      ta == 1 ? Ac : Ar);
@@ -476,7 +477,7 @@ void hl_mult_block(const int32_t *A, const int32_t *B, int32_t *Y, int32_t t, in
       default: hl_dmul_tt_trim(A, Ar, Ac, B, Br, Bc, sign, Y); return;
     }
   }
-  if (t == 6 && blas >= 1 && c != kNT) {
+  if (t == etype::kComplexDouble && blas >= 1 && c != kNT) {
     if (c == kNN && full) {
       const double alpha[2] = {static_cast<double>(sign), 0.0};
       hl_zmul_blocks(A, Ar, Ac, B, Br, Bc, 0, 0, alpha, Y, Ar);

@@ -12,16 +12,17 @@
 
 #include <cstdint>
 
+#include "common/type_form.h"
+
 namespace tessera {
 
-// Block form codes the kernels look at.
-inline constexpr int32_t kFormUpper = 6;
+// Block form codes the kernels look at: the storage forms form::kUpper and
+// form::kGeneral (a full block), and this one of their own.
 inline constexpr int32_t kFormTrimmedTN = -2;
-inline constexpr int32_t kFormFull = 3;
 
 // The one entry of the hyperblock product. sub = 1 subtracts; ta, tb = 1
 // transpose; blas is the BLAS switch (>= 1 lets full double blocks go to
-// DGEMM). formA and formB may be overwritten with kFormFull.
+// DGEMM). formA and formB may be overwritten with form::kGeneral.
 void hl_mult_block(const int32_t *A, const int32_t *B, int32_t *Y, int32_t t, int32_t k,
                    int32_t &formA, int32_t Ar, int32_t Ac, int32_t &formB, int32_t Br,
                    int32_t Bc, int32_t ta, int32_t tb, int32_t sub, int32_t blas);

@@ -7,6 +7,7 @@
 #include <cstddef>
 
 #include "algebra/element_kinds.h"
+#include "common/type_form.h"
 #include "transfer/convert.h"
 
 namespace tessera {
@@ -20,16 +21,20 @@ enum Scalar { kInt, kSingle, kDouble, kNone };
 // Scalar kind of type code t and the number of scalars in one element.
 Scalar scalar_of(int32_t t) {
   switch (t) {
-    case 1: case 3: case 11: case 12: return kInt;
-    case 2: case 5: case 7: case 9: return kSingle;
-    case 4: case 6: case 8: case 10: return kDouble;
+    case etype::kInt32: case etype::kInt32Items: case etype::kInt32Column:
+    case etype::kInt32ItemsColumn: return kInt;
+    case etype::kFloat: case etype::kComplexFloat: case etype::kFloatItems:
+    case etype::kComplexFloatItems: return kSingle;
+    case etype::kDouble: case etype::kComplexDouble: case etype::kDoubleItems:
+    case etype::kComplexDoubleItems: return kDouble;
     default: return kNone;
   }
 }
 
 int32_t parts_per_element(int32_t t, int32_t k) {
   const int32_t items = hm_is_vector_type(t) && k > 1 ? k : 1;
-  const bool complex = t == 5 || t == 6 || t == 9 || t == 10;
+  const bool complex = t == etype::kComplexFloat || t == etype::kComplexDouble ||
+                       t == etype::kComplexFloatItems || t == etype::kComplexDoubleItems;
   return items * (complex ? 2 : 1);
 }
 

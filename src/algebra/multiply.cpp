@@ -24,6 +24,7 @@
 #include "catalogue/matrix.h"
 #include "catalogue/pools.h"
 #include "common/status.h"
+#include "common/type_form.h"
 #include "common/word_view.h"
 #include "control/control_words.h"
 #include "control/trace.h"
@@ -35,9 +36,6 @@
 
 namespace tessera {
 namespace {
-
-constexpr int32_t kFormSymmetric = 1;
-constexpr int32_t kFormDiagonal = 5;
 
 constexpr int32_t kWalkFirst = 3;
 constexpr int32_t kWalkNext = 5;
@@ -363,8 +361,8 @@ int32_t hyper_blocks(int32_t *ctrl, int32_t b1, const Hyperblock &A, const Hyper
           dst = entry_data(ctrl, ye);
         }
 
-        int32_t formA = a_diag && ib == kb ? sA : kFormFull;
-        int32_t formB = b_diag && kb == jb ? sB : kFormFull;
+        int32_t formA = a_diag && ib == kb ? sA : form::kGeneral;
+        int32_t formB = b_diag && kb == jb ? sB : form::kGeneral;
         if (fa == 1 && fb == 0 && sub == kSubtract) formA = formB = kFormTrimmedTN;
         hl_mult_block(entry_data(ctrl, ae), entry_data(ctrl, be), dst, t, k, formA,
                       ae[hdirw::kRows], ae[hdirw::kCols], formB, be[hdirw::kRows],
@@ -431,7 +429,7 @@ int32_t hl_hyper_load(int32_t *ctrl, int32_t b1, Hyperblock &h, const FetchReque
   sum[hsumw::kUpper] = 0;
   sum[hsumw::kStored] = 0;
 
-  const bool diagonal_form = d[dw::kForm] == kFormDiagonal;
+  const bool diagonal_form = d[dw::kForm] == form::kDiagonal;
   if (diagonal_form && h.I != h.J) {
     // Only the diagonal hyperblocks of a diagonal matrix hold blocks.
     sum[hsumw::kCols] = R;
@@ -463,7 +461,7 @@ int32_t hl_hyper_load(int32_t *ctrl, int32_t b1, Hyperblock &h, const FetchReque
   if (st != status::kOk) return hm_fail(st, trace::kHyperLoadWalk);
   // The stored upper half of a symmetric diagonal hyperblock stands for its
   // mirrored lower half.
-  if (h.I == h.J && d[dw::kForm] == kFormSymmetric) sum[hsumw::kLower] = sum[hsumw::kUpper];
+  if (h.I == h.J && d[dw::kForm] == form::kSymmetric) sum[hsumw::kLower] = sum[hsumw::kUpper];
   return status::kOk;
 }
 
@@ -489,8 +487,8 @@ int32_t hl_hyper_sym_sym(int32_t *ctrl, int32_t b1, const Hyperblock &A, const H
 
 int32_t hl_hyper_product(int32_t *ctrl, int32_t b1, const Hyperblock &A, const Hyperblock &B,
                          Hyperblock &Y, int32_t ta, int32_t tb, int32_t up, int32_t sub) {
-  const bool a_sym = WordView(ctrl, A.m)[dw::kForm] == kFormSymmetric && A.I == A.J;
-  const bool b_sym = WordView(ctrl, B.m)[dw::kForm] == kFormSymmetric && B.I == B.J;
+  const bool a_sym = WordView(ctrl, A.m)[dw::kForm] == form::kSymmetric && A.I == A.J;
+  const bool b_sym = WordView(ctrl, B.m)[dw::kForm] == form::kSymmetric && B.I == B.J;
   if (a_sym && b_sym) {
     if (int32_t st = hl_hyper_sym_sym(ctrl, b1, A, B, Y, ta, tb, up, sub); st != status::kOk)
       return hm_fail(st, trace::kProductSymSym);
@@ -529,8 +527,8 @@ int32_t hl_mult_sym_sym(int32_t *ctrl, int32_t ma, int32_t mb, int32_t mc, int32
 
 int32_t hl_mult_select(int32_t *ctrl, int32_t ma, int32_t mb, int32_t mc, int32_t ta,
                        int32_t tb, int32_t &up, int32_t sub) {
-  const bool a_sym = WordView(ctrl, ma)[dw::kForm] == kFormSymmetric;
-  const bool b_sym = WordView(ctrl, mb)[dw::kForm] == kFormSymmetric;
+  const bool a_sym = WordView(ctrl, ma)[dw::kForm] == form::kSymmetric;
+  const bool b_sym = WordView(ctrl, mb)[dw::kForm] == form::kSymmetric;
   if (a_sym && b_sym) {
     if (int32_t st = hl_mult_sym_sym(ctrl, ma, mb, mc, ta, tb, up, sub); st != status::kOk)
       return hm_fail(st, trace::kSelectSymSym);

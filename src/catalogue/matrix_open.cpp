@@ -17,6 +17,7 @@
 #include "catalogue/pools.h"
 #include "catalogue/record_space.h"
 #include "common/status.h"
+#include "common/type_form.h"
 #include "common/word_view.h"
 #include "control/control_words.h"
 #include "control/record_io.h"
@@ -26,19 +27,6 @@
 
 namespace tessera {
 namespace {
-
-// Storage forms with a meaning of their own; every other form is general.
-constexpr int32_t kFormSymmetric = 1;
-constexpr int32_t kFormGeneral = 3;
-constexpr int32_t kFormDiagonal = 5;
-constexpr int32_t kFormUpper = 6;
-constexpr int32_t kFormLast = 6;
-// Form 9 was once a separate general form; it is taken as form 3.
-constexpr int32_t kFormObsolete = 9;
-constexpr int32_t kTypeLast = 12;
-// Types 11 and 12 have one stored column whatever n is.
-constexpr int32_t kTypeOneColumn = 11;
-constexpr int32_t kTypeOneColumnVector = 12;
 
 constexpr int32_t kWord6AtCreation = 3;
 constexpr int32_t kOpenCreated = 2;
@@ -51,7 +39,8 @@ constexpr int32_t kBandCap = 1 << 22;
 constexpr int32_t kNewReserveGranules = 1000;
 constexpr int32_t kOldReserveGranules = 3000;
 
-bool is_one_column(int32_t t) { return t == kTypeOneColumn || t == kTypeOneColumnVector; }
+// Types 11 and 12 have one stored column whatever n is.
+bool is_one_column(int32_t t) { return t == etype::kInt32Column || t == etype::kInt32ItemsColumn; }
 
 int32_t ceil_div32(int64_t a, int64_t b) { return static_cast<int32_t>((a + b - 1) / b); }
 
@@ -86,18 +75,18 @@ int32_t hm_matrix_define(int32_t *ctrl, int32_t D, int32_t typeword, int32_t sto
   const int32_t k = typeword / 256 == 0 ? 1 : typeword / 256;
   d[dw::kType] = t;
   d[dw::kItems] = k;
-  if (t < 1 || t > kTypeLast || k < 1) return hm_fail(status::kBadType, trace::kDefineType);
+  if (t < 1 || t > etype::kLast || k < 1) return hm_fail(status::kBadType, trace::kDefineType);
 
   d[dw::kRows] = nrows;
   d[dw::kCols] = ncols;
   const int32_t s = storageword % 128;
-  if (s < 1 || s > kFormLast) return hm_fail(status::kBadForm, trace::kDefineForm);
+  if (s < 1 || s > form::kLast) return hm_fail(status::kBadForm, trace::kDefineForm);
   d[dw::kForm] = s;
-  if (s == kFormSymmetric || s == kFormUpper) d[dw::kTriangle] = 1;
+  if (s == form::kSymmetric || s == form::kUpper) d[dw::kTriangle] = 1;
   d[dw::kStoredCols] =
-      (s == kFormDiagonal || is_one_column(t)) ? 1 : ncols;
+      (s == form::kDiagonal || is_one_column(t)) ? 1 : ncols;
 
-  if (s == kFormDiagonal) {
+  if (s == form::kDiagonal) {
     d[dw::kLowerBand] = d[dw::kUpperBand] = 0;
   } else if ((storageword / 128) % 2 != 0) {
     d[dw::kLowerBand] = d[dw::kUpperBand] = storageword / 256;
@@ -182,7 +171,7 @@ int32_t hm_matrix_create(int32_t *ctrl, const int32_t *name, int32_t qualifier, 
     st = hm_fail(status::kColumnsNotPositive, trace::kNewmColumns);
   } else if (nrows <= 0) {
     st = hm_fail(status::kRowsNotPositive, trace::kNewmRows);
-  } else if (storageword % 128 == kFormSymmetric &&
+  } else if (storageword % 128 == form::kSymmetric &&
              (nrows != ncols || (is_one_column(typeword % 256) && nrows != 1))) {
     // A symmetric matrix stores one triangle of a square block grid and
     // mirrors its diagonal blocks; a rectangular one (or one of the types
@@ -190,8 +179,8 @@ int32_t hm_matrix_create(int32_t *ctrl, const int32_t *name, int32_t qualifier, 
     // and mirror outside the diagonal blocks.
     st = hm_fail(status::kShapesDoNotConform, trace::kNewmNotSquare);
   } else {
-    if (storageword % 128 == kFormObsolete) {
-      storageword -= kFormObsolete - kFormGeneral;
+    if (storageword % 128 == form::kObsolete) {
+      storageword -= form::kObsolete - form::kGeneral;
       hm_push_trace(trace::kNewmForm9);
     }
     st = hm_matrix_define(ctrl, D, typeword, storageword, nrows, ncols);

@@ -15,6 +15,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/type_form.h"
+
 namespace tessera {
 namespace {
 
@@ -259,15 +261,19 @@ int32_t items(int32_t t, int32_t k) { return hm_is_vector_type(t) && k > 1 ? k :
 
 int32_t hm_words_per_item(int32_t t) {
   switch (t) {
-    case 1: case 2: case 3: case 7: case 11: case 12: return 1;
-    case 4: case 5: case 8: case 9: return 2;
-    case 6: case 10: return 4;
+    case etype::kInt32: case etype::kFloat: case etype::kInt32Items: case etype::kFloatItems:
+    case etype::kInt32Column: case etype::kInt32ItemsColumn: return 1;
+    case etype::kDouble: case etype::kComplexFloat: case etype::kDoubleItems:
+    case etype::kComplexFloatItems: return 2;
+    case etype::kComplexDouble: case etype::kComplexDoubleItems: return 4;
     default: return 0;
   }
 }
 
 bool hm_is_vector_type(int32_t t) {
-  return t == 3 || t == 7 || t == 8 || t == 9 || t == 10 || t == 12;
+  return t == etype::kInt32Items || t == etype::kFloatItems || t == etype::kDoubleItems ||
+         t == etype::kComplexFloatItems || t == etype::kComplexDoubleItems ||
+         t == etype::kInt32ItemsColumn;
 }
 
 int32_t hm_words_per_element(int32_t t, int32_t k) { return items(t, k) * hm_words_per_item(t); }
@@ -285,7 +291,7 @@ void hm_convert_region(const void *src, int32_t lds, void *dst, int32_t ldd, int
 
 void hm_convert_vector(const void *src, void *dst, int32_t n, int32_t t, int32_t k, int32_t neg) {
   if (n < 1) return;
-  if (t == 4) {
+  if (t == etype::kDouble) {
     const Bytes *s = static_cast<const Bytes *>(src);
     Bytes *d = static_cast<Bytes *>(dst);
     const uint64_t flip = neg != 0 ? F64Part::neg(0) : 0;
@@ -307,7 +313,7 @@ void hm_zero_region(void *a, int32_t lda, int32_t t, int32_t k, int32_t i0, int3
   if (!known_type(t) || nr < 1 || nc < 1) return;
   Bytes *base = static_cast<Bytes *>(a);
   const std::ptrdiff_t esize = static_cast<std::ptrdiff_t>(hm_words_per_element(t, k)) * 4;
-  if (t == 4 && lda == nr && lda == nc && i0 == 1 && j0 == 1 &&
+  if (t == etype::kDouble && lda == nr && lda == nc && i0 == 1 && j0 == 1 &&
       (lda == 16 || lda == 32 || lda == 45 || lda == 64)) {
     std::memset(base, 0, static_cast<std::size_t>(lda) * static_cast<std::size_t>(lda) * 8);
     return;

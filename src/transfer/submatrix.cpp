@@ -9,6 +9,7 @@
 #include "catalogue/descriptor_words.h"
 #include "catalogue/matrix.h"
 #include "common/status.h"
+#include "common/type_form.h"
 #include "common/word_view.h"
 #include "control/trace.h"
 #include "tessera.h"
@@ -19,11 +20,8 @@
 namespace tessera {
 namespace {
 
-constexpr int32_t kFormSymmetric = 1;
-constexpr int32_t kFormUpper = 6;
-
 bool stores_one_triangle(WordView d) {
-  return d[dw::kForm] == kFormSymmetric || d[dw::kForm] == kFormUpper;
+  return d[dw::kForm] == form::kSymmetric || d[dw::kForm] == form::kUpper;
 }
 
 // Where a block's data begins in the control area.
@@ -126,8 +124,8 @@ int32_t hm_put_block_part(int32_t *ctrl, int32_t D, int32_t bi, int32_t bj, int3
   WordView d(ctrl, D);
   if (stores_one_triangle(d) && bi > bj) return status::kOk;
   int32_t mode = kConvCopy;
-  if (bi == bj && d[dw::kForm] == kFormSymmetric) mode = kConvSymmetricFill;
-  if (bi == bj && d[dw::kForm] == kFormUpper) mode = kConvUpper;
+  if (bi == bj && d[dw::kForm] == form::kSymmetric) mode = kConvSymmetricFill;
+  if (bi == bj && d[dw::kForm] == form::kUpper) mode = kConvUpper;
   FetchRequest req;
   req.overwrite_words = whole_block_words(ctrl, D, bi, bj, r0, nrb, c0, ncb, mode);
   BlockRef block;
@@ -144,12 +142,12 @@ int32_t hm_get_block_part(int32_t *ctrl, int32_t D, int32_t bi, int32_t bj, int3
   WordView d(ctrl, D);
   const int32_t t = d[dw::kType], k = d[dw::kItems];
   record = 0;
-  if (d[dw::kForm] == kFormUpper && bi > bj) {
+  if (d[dw::kForm] == form::kUpper && bi > bj) {
     hm_zero_region(a, lda, t, k, ia, nrb, ja, ncb);
     return status::kOk;
   }
   // A lower block of a symmetric matrix is the transpose of its mirror.
-  const bool mirrored = d[dw::kForm] == kFormSymmetric && bi > bj;
+  const bool mirrored = d[dw::kForm] == form::kSymmetric && bi > bj;
   int32_t si = mirrored ? bj : bi, sj = mirrored ? bi : bj;
   BlockRef block;
   if (int32_t st = hm_block_for_get(ctrl, D, kGetDirect, si, sj, 0, 0, FetchRequest{}, block);
