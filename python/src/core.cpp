@@ -81,6 +81,13 @@ std::optional<std::vector<StoredMatrix>> stored_directory(const std::vector<std:
 
 }  // namespace
 
+bool g_solving = false;
+
+void refuse_inside_solve() {
+  refuse("solve", "the library cannot be called from a solve's progress callback: the solver "
+                  "is using it");
+}
+
 std::recursive_mutex &library_mutex() {
   static std::recursive_mutex mutex;
   return mutex;

@@ -49,14 +49,22 @@ class LibraryError : public std::runtime_error {
 
 std::recursive_mutex &library_mutex();
 
+// Set while a solve runs with the library lock held: the solver has linked
+// its own areas, so the only calls that can reach the (recursive) lock then
+// are the progress callback's, and they are refused.
+extern bool g_solving;
+
 // Runs a call into the library with the GIL released and the library lock
 // held. The GIL is released only when this thread holds it, so that
 // destructors running under the lock (see above) do not try to take it.
+[[noreturn]] void refuse_inside_solve();
+
 class LibraryCall {
  public:
   LibraryCall() {
     if (PyGILState_Check()) release_.emplace();
     lock_ = std::unique_lock<std::recursive_mutex>(library_mutex());
+    if (g_solving) refuse_inside_solve();
   }
 
  private:

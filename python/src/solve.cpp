@@ -104,7 +104,9 @@ SolveResult run_solve(const SolveInput &in, const py::object &progress) {
     LibraryCall call;
     std::optional<FileSetCore::Suspended> suspended;
     if (in.fileset) suspended.emplace(*in.fileset);
+    g_solving = true;
     status = tessera_solve_run(s);
+    g_solving = false;
   }
   if (p.failed) {
     PyErr_Restore(p.error_type.release().ptr(), p.error_value.release().ptr(),

@@ -65,6 +65,15 @@ def test_dense_indefinite_and_refusals(workdir):
 
     with pytest.raises(Stop):  # the callback's exception ends the solve
         tessera.solve(a, b, memory="64M", indefinite=True, progress=stop, work_dir=workdir)
+    # The solver holds the library while it runs: the callback cannot use it.
+    with tessera.Session(memory="3M", record_length=2048) as s:
+        with s.create(os.path.join(workdir, "set.tsf")) as fs:
+            m = fs.create_matrix("A", (2, 2))
+            with pytest.raises(tessera.Error, match="progress callback"):
+                tessera.solve(a, b, memory="64M", indefinite=True, work_dir=workdir,
+                              progress=lambda *args: m[0, 0])
+            m[0, 0] = 1.0
+            assert m[0, 0] == 1.0
 
 
 def test_matrix_of_an_open_file_set(session, workdir):
