@@ -172,3 +172,20 @@ def test_many_panels(fileset, small_panels, dtype):
     np.testing.assert_array_equal(m.read_direct(out), a)
     out = np.zeros(a.shape, dtype)  # row-major: scattered from scratch panel by panel
     np.testing.assert_array_equal(m.read_direct(out, slice(0, 97), slice(0, 401)), a)
+
+
+def test_sets_of_one_session_share_the_first_sets_record_length(workdir):
+    # Every set of a control area has the record length of the first one
+    # opened: a set created after opening one of 2048-word records gets
+    # 2048 words too, whatever the session was made for.
+    first = os.path.join(workdir, "first.tsf")
+    a = np.arange(150 * 120, dtype=np.float64).reshape(150, 120)
+    with tessera.Session(memory="3M", record_length=2048) as s, s.create(first) as fs:
+        fs.create_matrix("A", a.shape)[:, :] = a
+    with tessera.Session(memory="8M", record_length=8192) as s:
+        with s.open(first) as old, s.create(os.path.join(workdir, "second.tsf")) as new:
+            assert s.record_length == 2048
+            b = new.create_matrix("B", a.shape)
+            assert b.block_order == old.open_matrix("A").block_order == 32
+            tessera.copy(old.open_matrix("A"), b)
+            np.testing.assert_array_equal(b[:, :], a)
