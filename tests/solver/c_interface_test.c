@@ -110,6 +110,14 @@ int main(void) {
   CHECK(tessera_solve_order(s) == 0);
   rowind[1] = 0; /* a row above the diagonal */
   CHECK(tessera_solve_set_csc(s, n, colptr, rowind, values) == TESSERA_SOLVE_INPUT);
+  {
+    /* A pointer beyond colptr[n] is refused before a row is read (the
+       sanitizer build sees a read past these three entries). */
+    const int64_t wild[4] = {0, 1000, 2, 3};
+    const int32_t rows[3] = {0, 1, 2};
+    const double vals[3] = {1.0, 1.0, 1.0};
+    CHECK(tessera_solve_set_csc(s, 3, wild, rows, vals) == TESSERA_SOLVE_INPUT);
+  }
   CHECK(tessera_solve_set_generated(s, "laplace9d:3") == TESSERA_SOLVE_OK);
   CHECK(tessera_solve_run(s) == TESSERA_SOLVE_INPUT);
   CHECK(strlen(tessera_solve_message(s)) > 0);
