@@ -139,6 +139,7 @@ program csc_solve
     if (maxval(abs(x - v)) > tolerance) failures = failures + 1
   end if
   call tessera_solve_destroy(s)
+  if (allocated(x)) deallocate(x)
 
   if (failures /= 0) then
     print '(a, i0, a)', 'csc_solve: ', failures, ' checks failed'

@@ -165,6 +165,7 @@ program fe_solve
   end if
   print '(a, es9.2)', 'fe_solve: b = A 1 solved again from the set, error ', r%error
   call tessera_solve_destroy(s)
+  deallocate(x, json)
   open(newunit=i, file='fe_solve.tsf', status='old', iostat=status)
   if (status == 0) close(i, status='delete')
 
