@@ -36,7 +36,9 @@ if pkg-config --exists tessera-fortran && command -v gfortran > /dev/null; then
   programs+=("$work/cmake/consumer_fortran" "$work/pc/consumer_fortran")
   if pkg-config --exists tessera-solve-fortran; then
     for host in fe_solve csc_solve; do
-      gfortran -fdefault-integer-8 $(pkg-config --cflags tessera-fortran tessera-solve-fortran) \
+      # -J: the host's own module (its progress callback) goes to the work folder.
+      gfortran -fdefault-integer-8 -J "$work/pc" \
+        $(pkg-config --cflags tessera-fortran tessera-solve-fortran) \
         "$examples/$host.f90" -o "$work/pc/consumer_$host" \
         $(pkg-config --libs tessera-fortran tessera-solve-fortran) -Wl,-rpath,"$libdir"
       programs+=("$work/cmake/consumer_$host" "$work/pc/consumer_$host")
