@@ -14,9 +14,30 @@ void dtrsm_(const char *side, const char *uplo, const char *transa, const char *
 void dgemv_(const char *trans, const int *m, const int *n, const double *alpha, const double *a,
             const int *lda, const double *x, const int *incx, const double *beta, double *y,
             const int *incy);
+int openblas_get_num_threads(void);
+void openblas_set_num_threads(int num_threads);
 }
 
+#include <cstdlib>
+
 namespace tessera::solve::blas {
+
+// A product of fewer multiply-adds than this runs on one thread: waking the
+// BLAS's other threads for it costs more than they save, and far more on a
+// busy machine, where a sleeping thread may wait long for its turn.
+inline void threads_for(double multiply_adds) {
+  static const double threshold = [] {
+    const char *t = std::getenv("TESSERA_BLAS_THREADED");
+    return t ? std::atof(t) : 128.0 * 128 * 128;
+  }();
+  static const int all = openblas_get_num_threads();
+  static int now = all;
+  const int want = multiply_adds < threshold ? 1 : all;
+  if (want != now) {
+    openblas_set_num_threads(want);
+    now = want;
+  }
+}
 
 // C := alpha op(A) op(B) + beta C, column-major.
 inline void gemm(char ta, char tb, int m, int n, int k, double alpha, const double *a, int lda,
@@ -25,6 +46,7 @@ inline void gemm(char ta, char tb, int m, int n, int k, double alpha, const doub
   if (k <= 0) {
     if (beta == 1.0) return;
   }
+  threads_for(double(m) * n * k);
   dgemm_(&ta, &tb, &m, &n, &k, &alpha, a, &lda, b, &ldb, &beta, c, &ldc);
 }
 
@@ -32,6 +54,7 @@ inline void gemm(char ta, char tb, int m, int n, int k, double alpha, const doub
 inline void syrk_upper_minus(int n, int k, const double *a, int lda, double *c, int ldc) {
   if (n <= 0 || k <= 0) return;
   const double minus = -1.0, one = 1.0;
+  threads_for(0.5 * n * n * k);
   dsyrk_("U", "T", &n, &k, &minus, a, &lda, &one, c, &ldc);
 }
 
@@ -39,6 +62,7 @@ inline void syrk_upper_minus(int n, int k, const double *a, int lda, double *c, 
 inline void trsm_upper_transposed(int m, int n, const double *u, int ldu, double *b, int ldb) {
   if (m <= 0 || n <= 0) return;
   const double one = 1.0;
+  threads_for(0.5 * m * m * n);
   dtrsm_("L", "U", "T", "N", &m, &n, &one, u, &ldu, b, &ldb);
 }
 
