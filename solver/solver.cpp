@@ -525,6 +525,19 @@ void Run::plan(int32_t nb) {
                                           std::to_string(static_cast<int64_t>(memory_ / kMiB)) +
                                           " MB) does not hold the control area for blocks of order " +
                                           std::to_string(nb));
+  if (!sparse_input_) {
+    // A dense matrix's tiles are not made larger than a quarter of its
+    // square. Each page of the tiles costs a fault the first time it is
+    // touched, on this kind of machine several times what reading the same
+    // bytes back from the pool or the page cache costs; more panels read more
+    // of the factor back (about a third of it more per panel). The two
+    // balance near four or five panels, whatever the order.
+    const int64_t quarter = int64_t{n_} * n_ / 4;
+    mem_.tile_doubles = std::min(
+        mem_.tile_doubles,
+        std::max(quarter, panel_doubles(4LL * nb, std::min<int64_t>(n_, 4LL * nb), kStackRows,
+                                        o_.indefinite, nb)));
+  }
   try {
     panels_ = plan_panels(structure_, mem_.tile_doubles, kStackRows, o_.indefinite);
   } catch (const std::length_error &) {
