@@ -526,13 +526,14 @@ void Run::plan(int32_t nb) {
                                           " MB) does not hold the control area for blocks of order " +
                                           std::to_string(nb));
   if (!sparse_input_) {
-    // A dense matrix's tiles are not made larger than a quarter of its
+    // A large dense matrix's tiles are not made larger than a quarter of its
     // square. Each page of the tiles costs a fault the first time it is
     // touched, on this kind of machine several times what reading the same
     // bytes back from the pool or the page cache costs; more panels read more
     // of the factor back (about a third of it more per panel). The two
-    // balance near four or five panels, whatever the order.
-    const int64_t quarter = int64_t{n_} * n_ / 4;
+    // balance near four or five panels, whatever the order. Tiles of up to
+    // 64 MB cost little to touch: a smaller matrix stays in one panel.
+    const int64_t quarter = std::max<int64_t>(int64_t{n_} * n_ / 4, int64_t{8} << 20);
     mem_.tile_doubles = std::min(
         mem_.tile_doubles,
         std::max(quarter, panel_doubles(4LL * nb, std::min<int64_t>(n_, 4LL * nb), kStackRows,
