@@ -123,6 +123,19 @@ double predicted_seconds(const Prediction &p, int32_t nb) {
   return p.flops / rate + p.blocks * per_block;
 }
 
+// The library indexes a matrix's blocks by their place in the full grid of
+// block rows and columns, at most 2^31 - 1 places: the least block order of a
+// matrix of order n.
+int32_t least_block_order(int64_t n) {
+  const int64_t side = std::numeric_limits<int32_t>::max();
+  int32_t nb = 1;
+  while (true) {
+    const int64_t k = (n + nb - 1) / nb;
+    if (k * k <= side) return nb;
+    ++nb;
+  }
+}
+
 // Memory for the control area and the tiles.
 struct MemoryPlan {
   int32_t ndesc = 0;
@@ -405,6 +418,12 @@ void Run::read_set() {
 }
 
 void Run::order_and_analyse() {
+  if (o_.block_order > 0 && o_.block_order < least_block_order(n_))
+    throw SolveError(Failure::input, "--block-order " + std::to_string(o_.block_order) +
+                                         " is too small for " + std::to_string(n_) +
+                                         " unknowns: their blocks would have more places than "
+                                         "the library counts; at least " +
+                                         std::to_string(least_block_order(n_)));
   if (!sparse_input_) {
     ordering_ = Ordering::natural;
     perm_.resize(static_cast<size_t>(n_));
@@ -513,6 +532,7 @@ void Run::order_and_analyse() {
 bool Run::fits(int32_t nb) const {
   // The control area and the tiles of one block row with one block of
   // columns beyond it.
+  if (nb < least_block_order(n_)) return false;
   const MemoryPlan m = memory_plan(nb, held_bytes());
   return m.control_words > 0 && m.tile_doubles >= panel_doubles(nb, nb, kStackRows, o_.indefinite, nb);
 }
