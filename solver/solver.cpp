@@ -496,6 +496,14 @@ void Run::order_and_analyse() {
         r_.symbolic_seconds += since(t0);
         continue;
       }
+    }
+    {
+      // Subtrees numbered consecutively, then the columns of each clique
+      // sorted by where they are joined below.
+      const std::vector<int32_t> post = postorder(e);
+      for (int32_t i = 0; i < n_; ++i) q_scratch_[i] = p[post[i]];
+      p.swap(q_scratch_);
+      const SparseSym b = permute(sparse_, p);
       const std::vector<int32_t> q = cluster_within_cliques(b, e);
       for (int32_t i = 0; i < n_; ++i) q_scratch_[i] = p[q[i]];
       p.swap(q_scratch_);
