@@ -117,9 +117,18 @@ SolveError from_library(const LibraryError &e, const std::string &file) {
 // about twice (3 us and a copy at 4 GB/s each time). Measured on one core on
 // elasticity3d:20, laplace3d:36 and laplace2d:300 at every block order from 12
 // to 64, the model picks an order within 15 % of the best.
-double predicted_seconds(const Prediction &p, int32_t nb) {
+//
+// That holds while the buffer pool keeps the factor's blocks. The share it
+// cannot keep is read back from the files instead, a call to the file system
+// each time: about 12 us more per block (laplace3d:50 at 126 MB, where the
+// pool keeps a sixth of the factor: 17 us a block at every order from 16 to
+// 32, against 4 to 9 us when the pool keeps it all). Small blocks then cost
+// more than their saved operations: that run took 10.6 s at order 16 and
+// 6.9 s at 32.
+double predicted_seconds(const Prediction &p, int32_t nb, double pooled_share) {
   const double rate = 36e9 * nb / (nb + 8.0);
-  const double per_block = 3e-6 + 3.0 * 8.0 * nb * nb / 4e9;
+  const double per_block =
+      3e-6 + 12e-6 * (1.0 - std::clamp(pooled_share, 0.0, 1.0)) + 3.0 * 8.0 * nb * nb / 4e9;
   return p.flops / rate + p.blocks * per_block;
 }
 
@@ -516,7 +525,9 @@ void Run::order_and_analyse() {
       if (o_.block_order == 0 && !fits(nb)) continue;
       BlockStructure s = block_structure(c, e, nb);
       const Prediction pr = predict(s);
-      const double t = predicted_seconds(pr, nb);
+      // The pool's share of the factor, as memory_plan sizes the pool.
+      const double pool = static_cast<double>(memory_ - held_bytes()) / 4;
+      const double t = predicted_seconds(pr, nb, pr.bytes > 0 ? pool / (pr.bytes * 1.25) : 1.0);
       if (t < best) {
         best = t;
         best_entries = std::min(best_entries, pr.bytes / 8);
