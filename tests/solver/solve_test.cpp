@@ -505,12 +505,8 @@ TEST_F(Solve, PeakResidentSetStaysWithinTheLimit) {
     std::ifstream in(path("report.json"));
     const nlohmann::json j = nlohmann::json::parse(in);
     EXPECT_GE(j["factor_mb"].get<double>(), 5 * j["memory_mb"].get<double>());
-#if !defined(__SANITIZE_ADDRESS__)
-    // Under AddressSanitizer the program's shadow memory and the quarantine
-    // of freed blocks count in its resident set: the peak says nothing there.
     EXPECT_TRUE(j["within_memory"].get<bool>())
         << "peak " << j["peak_rss_mb"] << " MB, fixed overhead " << j["fixed_overhead_mb"];
-#endif
     EXPECT_LT(j["scaled_residual"].get<double>(), kResidualBound);
     fs::remove(path("report.json"));
   }
