@@ -106,9 +106,13 @@ int tessera_solve_set_csc(tessera_solver *s, int32_t n, const int64_t *colptr,
   const int64_t nnz = colptr[n];
   if (colptr[0] != 0 || nnz < 0 || (nnz > 0 && (rowind == nullptr || values == nullptr)))
     return fail(s, TESSERA_SOLVE_BAD_CALL, "bad column pointers");
+  // Every pointer first, so that no column sends the reads past colptr[n].
+  for (int32_t j = 0; j < n; ++j)
+    if (colptr[j + 1] < colptr[j] || colptr[j + 1] > nnz)
+      return fail(s, TESSERA_SOLVE_INPUT,
+                  "column pointers decrease at column " + std::to_string(j) + " or pass colptr[n]");
   // The same checks the readers promise: rows of the lower triangle, ascending.
   for (int32_t j = 0; j < n; ++j) {
-    if (colptr[j + 1] < colptr[j]) return fail(s, TESSERA_SOLVE_INPUT, "column pointers decrease at column " + std::to_string(j));
     for (int64_t p = colptr[j]; p < colptr[j + 1]; ++p) {
       if (rowind[p] < j || rowind[p] >= n || (p > colptr[j] && rowind[p] <= rowind[p - 1]))
         return fail(s, TESSERA_SOLVE_INPUT,

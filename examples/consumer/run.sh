@@ -3,10 +3,11 @@
 #   examples/consumer/run.sh PREFIX [WORKDIR]
 # PREFIX is what `cmake --install build --prefix PREFIX` filled. The hosts are
 # built twice, with the CMake package (find_package(tessera CONFIG)) and with
-# pkg-config (tessera.pc, tessera-fortran.pc); C, C++17 and, when the Fortran
-# module is installed and gfortran is present, Fortran.
+# pkg-config (tessera.pc, tessera-fortran.pc, tessera-solve-fortran.pc); C,
+# C++17 and, when the Fortran modules are installed and gfortran is present,
+# Fortran (the solver's Fortran hosts where the solver's module is installed).
 set -euo pipefail
-[ $# -ge 1 ] || { sed -n '2,7s/^# \{0,1\}//p' "$0" >&2; exit 2; }
+[ $# -ge 1 ] || { sed -n '2,8s/^# \{0,1\}//p' "$0" >&2; exit 2; }
 prefix=$(cd "$1" && pwd)
 work=${2:-$(mktemp -d /tmp/tessera-consumer-XXXXXX)}
 mkdir -p "$work"
@@ -33,6 +34,16 @@ if pkg-config --exists tessera-fortran && command -v gfortran > /dev/null; then
   gfortran -fdefault-integer-8 $(pkg-config --cflags tessera-fortran) "$examples/stiffness.f90" \
     -o "$work/pc/consumer_fortran" $(pkg-config --libs tessera-fortran) -Wl,-rpath,"$libdir"
   programs+=("$work/cmake/consumer_fortran" "$work/pc/consumer_fortran")
+  if pkg-config --exists tessera-solve-fortran; then
+    for host in fe_solve csc_solve; do
+      # -J: the host's own module (its progress callback) goes to the work folder.
+      gfortran -fdefault-integer-8 -J "$work/pc" \
+        $(pkg-config --cflags tessera-fortran tessera-solve-fortran) \
+        "$examples/$host.f90" -o "$work/pc/consumer_$host" \
+        $(pkg-config --libs tessera-fortran tessera-solve-fortran) -Wl,-rpath,"$libdir"
+      programs+=("$work/cmake/consumer_$host" "$work/pc/consumer_$host")
+    done
+  fi
 fi
 
 # Every program in a folder of its own (they leave their file sets there).

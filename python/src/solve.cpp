@@ -96,7 +96,9 @@ SolveResult run_solve(const SolveInput &in, const py::object &progress) {
     check(s, tessera_solve_set_rhs(s, static_cast<int32_t>(b.shape(1)), b.data(), b.shape(0)),
           "rhs");
   }
-  Progress p{progress, s};
+  Progress p;
+  p.callback = progress;
+  p.solver = s;
   check(s, tessera_solve_set_progress(s, &on_progress, &p), "progress");
 
   int status = TESSERA_SOLVE_OK;

@@ -505,8 +505,12 @@ TEST_F(Solve, PeakResidentSetStaysWithinTheLimit) {
     std::ifstream in(path("report.json"));
     const nlohmann::json j = nlohmann::json::parse(in);
     EXPECT_GE(j["factor_mb"].get<double>(), 5 * j["memory_mb"].get<double>());
+#if !defined(__SANITIZE_ADDRESS__)
+    // Under AddressSanitizer the resident set holds its shadow memory and the
+    // quarantine of freed blocks: the bound is measured in the other builds.
     EXPECT_TRUE(j["within_memory"].get<bool>())
         << "peak " << j["peak_rss_mb"] << " MB, fixed overhead " << j["fixed_overhead_mb"];
+#endif
     EXPECT_LT(j["scaled_residual"].get<double>(), kResidualBound);
     fs::remove(path("report.json"));
   }
