@@ -117,10 +117,32 @@ SolveError from_library(const LibraryError &e, const std::string &file) {
 // about twice (3 us and a copy at 4 GB/s each time). Measured on one core on
 // elasticity3d:20, laplace3d:36 and laplace2d:300 at every block order from 12
 // to 64, the model picks an order within 15 % of the best.
-double predicted_seconds(const Prediction &p, int32_t nb) {
+//
+// That holds while the buffer pool keeps the factor's blocks. The share it
+// cannot keep is read back from the files instead, a call to the file system
+// each time: about 12 us more per block (laplace3d:50 at 126 MB, where the
+// pool keeps a sixth of the factor: 17 us a block at every order from 16 to
+// 32, against 4 to 9 us when the pool keeps it all). Small blocks then cost
+// more than their saved operations: that run took 10.6 s at order 16 and
+// 6.9 s at 32.
+double predicted_seconds(const Prediction &p, int32_t nb, double pooled_share) {
   const double rate = 36e9 * nb / (nb + 8.0);
-  const double per_block = 3e-6 + 3.0 * 8.0 * nb * nb / 4e9;
+  const double per_block =
+      3e-6 + 12e-6 * (1.0 - std::clamp(pooled_share, 0.0, 1.0)) + 3.0 * 8.0 * nb * nb / 4e9;
   return p.flops / rate + p.blocks * per_block;
+}
+
+// The library indexes a matrix's blocks by their place in the full grid of
+// block rows and columns, at most 2^31 - 1 places: the least block order of a
+// matrix of order n.
+int32_t least_block_order(int64_t n) {
+  const int64_t side = std::numeric_limits<int32_t>::max();
+  int32_t nb = 1;
+  while (true) {
+    const int64_t k = (n + nb - 1) / nb;
+    if (k * k <= side) return nb;
+    ++nb;
+  }
 }
 
 // Memory for the control area and the tiles.
@@ -405,6 +427,12 @@ void Run::read_set() {
 }
 
 void Run::order_and_analyse() {
+  if (o_.block_order > 0 && o_.block_order < least_block_order(n_))
+    throw SolveError(Failure::input, "--block-order " + std::to_string(o_.block_order) +
+                                         " is too small for " + std::to_string(n_) +
+                                         " unknowns: their blocks would have more places than "
+                                         "the library counts; at least " +
+                                         std::to_string(least_block_order(n_)));
   if (!sparse_input_) {
     ordering_ = Ordering::natural;
     perm_.resize(static_cast<size_t>(n_));
@@ -477,6 +505,14 @@ void Run::order_and_analyse() {
         r_.symbolic_seconds += since(t0);
         continue;
       }
+    }
+    {
+      // Subtrees numbered consecutively, then the columns of each clique
+      // sorted by where they are joined below.
+      const std::vector<int32_t> post = postorder(e);
+      for (int32_t i = 0; i < n_; ++i) q_scratch_[i] = p[post[i]];
+      p.swap(q_scratch_);
+      const SparseSym b = permute(sparse_, p);
       const std::vector<int32_t> q = cluster_within_cliques(b, e);
       for (int32_t i = 0; i < n_; ++i) q_scratch_[i] = p[q[i]];
       p.swap(q_scratch_);
@@ -489,7 +525,9 @@ void Run::order_and_analyse() {
       if (o_.block_order == 0 && !fits(nb)) continue;
       BlockStructure s = block_structure(c, e, nb);
       const Prediction pr = predict(s);
-      const double t = predicted_seconds(pr, nb);
+      // The pool's share of the factor, as memory_plan sizes the pool.
+      const double pool = static_cast<double>(memory_ - held_bytes()) / 4;
+      const double t = predicted_seconds(pr, nb, pr.bytes > 0 ? pool / (pr.bytes * 1.25) : 1.0);
       if (t < best) {
         best = t;
         best_entries = std::min(best_entries, pr.bytes / 8);
@@ -513,6 +551,7 @@ void Run::order_and_analyse() {
 bool Run::fits(int32_t nb) const {
   // The control area and the tiles of one block row with one block of
   // columns beyond it.
+  if (nb < least_block_order(n_)) return false;
   const MemoryPlan m = memory_plan(nb, held_bytes());
   return m.control_words > 0 && m.tile_doubles >= panel_doubles(nb, nb, kStackRows, o_.indefinite, nb);
 }
@@ -525,6 +564,20 @@ void Run::plan(int32_t nb) {
                                           std::to_string(static_cast<int64_t>(memory_ / kMiB)) +
                                           " MB) does not hold the control area for blocks of order " +
                                           std::to_string(nb));
+  if (!sparse_input_) {
+    // A large dense matrix's tiles are not made larger than a quarter of its
+    // square. Each page of the tiles costs a fault the first time it is
+    // touched, on this kind of machine several times what reading the same
+    // bytes back from the pool or the page cache costs; more panels read more
+    // of the factor back (about a third of it more per panel). The two
+    // balance near four or five panels, whatever the order. Tiles of up to
+    // 64 MB cost little to touch: a smaller matrix stays in one panel.
+    const int64_t quarter = std::max<int64_t>(int64_t{n_} * n_ / 4, int64_t{8} << 20);
+    mem_.tile_doubles = std::min(
+        mem_.tile_doubles,
+        std::max(quarter, panel_doubles(4LL * nb, std::min<int64_t>(n_, 4LL * nb), kStackRows,
+                                        o_.indefinite, nb)));
+  }
   try {
     panels_ = plan_panels(structure_, mem_.tile_doubles, kStackRows, o_.indefinite);
   } catch (const std::length_error &) {

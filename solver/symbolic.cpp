@@ -92,6 +92,45 @@ Elimination eliminate(const SparseSym &a, double limit) {
   return e;
 }
 
+std::vector<int32_t> postorder(Elimination &e) {
+  const int32_t n = static_cast<int32_t>(e.parent.size());
+  // Children lists, each in ascending order.
+  std::vector<int32_t> head(static_cast<size_t>(n), -1), next(static_cast<size_t>(n), -1);
+  for (int32_t j = n - 1; j >= 0; --j)
+    if (e.parent[j] >= 0) {
+      next[j] = head[e.parent[j]];
+      head[e.parent[j]] = j;
+    }
+  std::vector<int32_t> q, stack;
+  q.reserve(static_cast<size_t>(n));
+  for (int32_t root = 0; root < n; ++root) {
+    if (e.parent[root] >= 0) continue;
+    stack.push_back(root);
+    while (!stack.empty()) {
+      const int32_t v = stack.back();
+      if (head[v] >= 0) {
+        const int32_t c = head[v];
+        head[v] = next[c];
+        stack.push_back(c);
+      } else {
+        stack.pop_back();
+        q.push_back(v);
+      }
+    }
+  }
+  // The same tree and counts under the new numbers.
+  std::vector<int32_t> pos(static_cast<size_t>(n));
+  for (int32_t i = 0; i < n; ++i) pos[q[i]] = i;
+  std::vector<int32_t> parent(static_cast<size_t>(n)), counts(static_cast<size_t>(n));
+  for (int32_t i = 0; i < n; ++i) {
+    parent[i] = e.parent[q[i]] < 0 ? -1 : pos[e.parent[q[i]]];
+    counts[i] = e.counts[q[i]];
+  }
+  e.parent.swap(parent);
+  e.counts.swap(counts);
+  return q;
+}
+
 std::vector<int32_t> cluster_within_cliques(const SparseSym &a, const Elimination &e) {
   const int32_t n = a.n;
   const RowPattern rows = row_pattern(a);

@@ -37,13 +37,23 @@ struct Elimination {
 TESSERA_SOLVE_API Elimination eliminate(const SparseSym &a,
                                         double limit = std::numeric_limits<double>::infinity());
 
+// A postorder of the elimination tree: each subtree's columns numbered
+// consecutively, its root last, the children of a column taken in their
+// present order. The factor's entries and operations do not change (any
+// numbering in which each column follows its descendants has the same
+// factor), but a run of consecutive columns then lies in few subtrees, whose
+// rows of the factor reach the same few blocks. Returns q with q[new] = old,
+// and turns e into the elimination of the renumbered matrix.
+TESSERA_SOLVE_API std::vector<int32_t> postorder(Elimination &e);
+
 // A renumbering inside each run of columns that the elimination makes one
 // dense clique with a common structure beyond it (a separator of a nested
 // dissection, for instance): the columns are sorted by the earliest column
 // they are joined to below the run. Each part of an earlier subtree then meets
 // the run in a few contiguous pieces, so its rows of the factor fill few
-// blocks. The factor's entries and operations do not change. Returns q with
-// q[new] = old.
+// blocks. The run itself keeps its entries; the subtrees joined to it may
+// meet fewer or more of its columns, so the factor's entries and operations
+// change a little (the caller eliminates again). Returns q with q[new] = old.
 TESSERA_SOLVE_API std::vector<int32_t> cluster_within_cliques(const SparseSym &a,
                                                                const Elimination &e);
 
