@@ -28,7 +28,7 @@ namespace tessera::solve::blas {
 inline void threads_for(double multiply_adds) {
   static const double threshold = [] {
     const char *t = std::getenv("TESSERA_BLAS_THREADED");
-    return t ? std::atof(t) : 128.0 * 128 * 128;
+    return t ? std::atof(t) : 3e7;
   }();
   static const int all = openblas_get_num_threads();
   static int now = all;
