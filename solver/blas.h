@@ -25,19 +25,41 @@ namespace tessera::solve::blas {
 // A product of fewer multiply-adds than this runs on one thread: waking the
 // BLAS's other threads for it costs more than they save, and far more on a
 // busy machine, where a sleeping thread may wait long for its turn.
+// The host's thread count is read when a solve begins and given back when it
+// ends, so that the host's own BLAS calls keep their threads.
+struct ThreadState {
+  int all = 0, now = 0;
+};
+inline ThreadState &thread_state() {
+  static ThreadState t;
+  return t;
+}
+
 inline void threads_for(double multiply_adds) {
   static const double threshold = [] {
     const char *t = std::getenv("TESSERA_BLAS_THREADED");
     return t ? std::atof(t) : 3e7;
   }();
-  static const int all = openblas_get_num_threads();
-  static int now = all;
-  const int want = multiply_adds < threshold ? 1 : all;
-  if (want != now) {
+  ThreadState &t = thread_state();
+  if (t.all == 0) t.all = t.now = openblas_get_num_threads();
+  const int want = multiply_adds < threshold ? 1 : t.all;
+  if (want != t.now) {
     openblas_set_num_threads(want);
-    now = want;
+    t.now = want;
   }
 }
+
+class HostThreads {
+ public:
+  HostThreads() { thread_state() = ThreadState{}; }
+  ~HostThreads() {
+    ThreadState &t = thread_state();
+    if (t.all != 0 && t.now != t.all) openblas_set_num_threads(t.all);
+    t = ThreadState{};
+  }
+  HostThreads(const HostThreads &) = delete;
+  HostThreads &operator=(const HostThreads &) = delete;
+};
 
 // C := alpha op(A) op(B) + beta C, column-major.
 inline void gemm(char ta, char tb, int m, int n, int k, double alpha, const double *a, int lda,

@@ -461,11 +461,12 @@ void Run::order_and_analyse() {
   // its block structure at each block order; the best predicted time wins.
   q_scratch_.resize(static_cast<size_t>(n_));
   {
-    // The matrix, one permuted copy, its pattern by rows and the ordering's
-    // own work.
+    // The matrix, one permuted copy, its pattern by rows (the elimination's),
+    // the block structures weighed (at most about as large again) and the
+    // ordering's own work.
     const int64_t csc = sparse_bytes(sparse_);
     const int64_t need =
-        csc + std::max(csc + 4 * sparse_.entries() + 16 * int64_t{n_},
+        csc + std::max(csc + 8 * sparse_.entries() + 16 * int64_t{n_},
                        ordering_bytes(sparse_, o_.ordering));
     if (need > memory_)
       throw SolveError(Failure::memory, "ordering and analysing the matrix needs about " +
@@ -988,6 +989,11 @@ SolveError Run::translate(const std::exception &e) {
 }
 
 SolveResult Run::go() {
+  const blas::HostThreads host_threads;
+  // Large blocks straight from the system and back to it when freed, so that
+  // the resident set follows what the solve holds (the allocator would
+  // otherwise keep a freed permuted copy of the matrix as its own).
+  mallopt(M_MMAP_THRESHOLD, 1 << 20);
   overhead_ = fixed_overhead();
   memory_ = o_.memory > 0 ? o_.memory : default_memory();
   r_.memory = memory_;
