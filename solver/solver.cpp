@@ -228,7 +228,8 @@ int64_t Run::held_bytes() const {
   if (structure_.nb > 0)
     widest = std::min<int64_t>(widest, substitution_blocks(structure_.nb, kSubstitutionBytes));
   widest *= structure_.nb;
-  return sparse_bytes(sparse_) + int64_t{n_} * (8 * 4 * k + 4 + 1) +
+  return sparse_bytes(sparse_) + (in_area_ ? in_area_->bytes() : 0) +
+         int64_t{n_} * (8 * 4 * k + 4 + 1) +
          static_cast<int64_t>(structure_.cols.size()) * 8 +
          static_cast<int64_t>(structure_.rowptr.size()) * 16 +
          8 * (widest * structure_.nb + widest * k);
@@ -336,9 +337,16 @@ void Run::read() {
   have_matrix_ = n_ > 0;
   r_.n = n_;
   if (have_matrix_ && held_bytes() > memory_)
-    throw SolveError(Failure::memory, "the matrix alone takes " +
-                                          std::to_string(static_cast<int64_t>(held_bytes() / kMiB)) +
-                                          " MB, more than the memory allowed");
+    throw SolveError(Failure::memory,
+                     std::string(in_area_ ? "the matrix and the control area that reads its set"
+                                          : "the matrix alone") +
+                         " take " + std::to_string(static_cast<int64_t>(held_bytes() / kMiB)) +
+                         " MB, more than the memory allowed" +
+                         (in_area_ ? " (its records of " +
+                                         std::to_string(in_area_->record_length()) +
+                                         " words need at least " +
+                                         std::to_string(ControlArea::min_buffers(2)) + " buffers)"
+                                   : std::string()));
   r_.read_seconds += since(t0);
 }
 
@@ -353,9 +361,13 @@ void Run::read_set() {
   const int32_t L = stored_record_length(o_.set_files[0]);
   if (L < 128)
     throw SolveError(Failure::input, o_.set_files[0] + ": not a file of a file set that can be opened");
+  // A block is read at a time: a few buffers beyond the least, fewer when
+  // the records are long and the memory small (the area stays for the
+  // factorisation when the matrix stays in its set).
   const int32_t ndesc = 2;
-  const int64_t words = ControlArea::words_for(L, ControlArea::min_buffers(ndesc) + 16,
-                                               static_cast<int32_t>(1), ndesc);
+  const int64_t spare = std::clamp<int64_t>(memory_ / 16 / (int64_t{L} * 4), 2, 16);
+  const int64_t words = ControlArea::words_for(
+      L, ControlArea::min_buffers(ndesc) + static_cast<int32_t>(spare), static_cast<int32_t>(1), ndesc);
   if (words <= 0) throw SolveError(Failure::input, o_.set_files[0] + ": records too long to read");
   in_area_ = std::make_unique<ControlArea>(words, L, 1, ndesc);
   const std::vector<std::string> &names = o_.set_files;
@@ -384,15 +396,24 @@ void Run::read_set() {
   for (int32_t I = 0; I < nbk && !dense; ++I) {
     const int32_t bi = std::min(nb, n - I * nb);
     for (auto &c : cols) c.clear();
-    for (int32_t J = I; J < nbk; ++J) {
+    int64_t pending = 0;
+    for (int32_t J = I; J < nbk && !dense; ++J) {
       const int32_t bj = std::min(nb, n - J * nb);
       in_matrix_.get(I * nb, bi, J * nb, bj, block.data(), bi);
       for (int32_t j = 0; j < bj; ++j)
         for (int32_t i = 0; i < bi; ++i) {
           const double v = block[i + int64_t{j} * bi];
-          if (v != 0 && J * nb + j >= I * nb + i) cols[i].emplace_back(J * nb + j, v);
+          if (v != 0 && J * nb + j >= I * nb + i) {
+            cols[i].emplace_back(J * nb + j, v);
+            ++pending;
+          }
         }
+      // Mostly non-zero already: no need to hold the rest of the row.
+      if (static_cast<double>(a.rowind.size() + pending) > limit ||
+          sparse_bytes(a) + 16 * pending > memory_ / 3)
+        dense = true;
     }
+    if (dense) break;
     for (int32_t i = 0; i < bi; ++i) {
       for (const auto &[row, v] : cols[i]) {
         a.rowind.push_back(row);
@@ -413,11 +434,17 @@ void Run::read_set() {
     in_area_.reset();
   } else {
     // Left in the set; its hash is of every block row, read once more.
+    a = SparseSym();
+    decltype(cols)().swap(cols);
+    // A block row, column after column, is the blocks of its columns in
+    // turn: hashed a block at a time, the same digest in bounded memory.
     for (int32_t I = 0; I < nbk; ++I) {
       const int32_t bi = std::min(nb, n - I * nb);
-      std::vector<double> row(static_cast<size_t>(bi) * n);
-      in_matrix_.get(I * nb, bi, 0, n, row.data(), bi);
-      XXH3_64bits_update(st, row.data(), row.size() * sizeof(double));
+      for (int32_t J = 0; J < nbk; ++J) {
+        const int32_t bj = std::min(nb, n - J * nb);
+        in_matrix_.get(I * nb, bi, J * nb, bj, block.data(), bi);
+        XXH3_64bits_update(st, block.data(), static_cast<size_t>(bi) * bj * sizeof(double));
+      }
     }
     n_ = n;
     hash_ = XXH3_64bits_digest(st);
