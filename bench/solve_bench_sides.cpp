@@ -587,8 +587,9 @@ json run_prepare(const ChildSpec &spec) {
   json r;
   auto src = dense_problem(spec.problem);
   const int32_t n = src->n();
-  // Blocks of 128 x 128 doubles (records of 32768 words, 128 KiB).
-  constexpr int32_t kNb = 128, kRecord = 2 * kNb * kNb, kDesc = 2;
+  // Blocks of 64 x 64 doubles (records of 8192 words, 32 KiB): the solver reads
+  // the set through a control area of its own, at least 39 records long.
+  constexpr int32_t kNb = 64, kRecord = 2 * kNb * kNb, kDesc = 2;
   auto t0 = Clock::now();
   {
     ts::HostAreas areas;
