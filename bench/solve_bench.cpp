@@ -143,7 +143,7 @@ struct Outcome {
 };
 
 // Starts this program as a child for one side and waits for it.
-Outcome run_child(const std::string &self, const ChildSpec &c) {
+Outcome run_child(const std::string &self, const ChildTask &c) {
   Outcome o;
   o.ran = true;
   o.memory = c.memory;
@@ -297,7 +297,7 @@ class Bench {
 Outcome Bench::run(const std::string &problem, const std::string &side, const std::string &dir,
                    int64_t memory, const std::string &set, bool cold, int round,
                    const std::string &label) {
-  ChildSpec c;
+  ChildTask c;
   c.side = side;
   c.problem = problem;
   c.dir = dir + "/" + side + "-" + std::to_string(round);
@@ -673,7 +673,7 @@ int usage() {
                "                   [--threads T] [--dir DIR] [--fit-memory SIZE] [--block-order NB]\n"
                "                   [--mumps-ordering metis|scotch]\n"
                "  problems (default %s):\n"
-               "    dense-spd:N, laplace3d:K, laplace2d:K, elasticity3d:K (generator specs)\n"
+               "    dense-spd:N, laplace3d:K, laplace2d:K, elasticity3d:K (generated problems)\n"
                "  --quick: %s\n"
                "  sides (default all): lapack, cholmod, mumps, mumps-ooc, tessera,\n"
                "    tessera-quarter (--memory a quarter of MUMPS in core's peak),\n"
@@ -689,7 +689,7 @@ int usage() {
 }
 
 int child_main(int argc, char **argv) {
-  ChildSpec c;
+  ChildTask c;
   for (int i = 2; i < argc; ++i) {
     const std::string a = argv[i];
     auto value = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };

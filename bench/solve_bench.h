@@ -15,9 +15,9 @@
 namespace solve_bench {
 
 // What the driver hands a child on its command line.
-struct ChildSpec {
+struct ChildTask {
   std::string side;     // lapack, cholmod, reference, mumps, mumps-ooc, tessera, prepare
-  std::string problem;  // a generator spec: dense-spd:4096, laplace3d:50, ...
+  std::string problem;  // a generated problem: dense-spd:4096, laplace3d:50, ...
   std::string dir;      // the run's own directory (files of the solver or of MUMPS)
   std::string set;      // a file set holding the dense matrix as A (tessera, prepare)
   int64_t memory = 0;   // tessera's --memory in bytes, 0 its default
@@ -39,7 +39,7 @@ inline constexpr double kResidualBound = 100;
 
 // Runs one side in this process and returns its results (always with "ok";
 // "message" when not ok).
-nlohmann::json run_side(const ChildSpec &spec);
+nlohmann::json run_side(const ChildTask &task);
 
 // Versions of the peers compiled in (from their headers).
 nlohmann::json header_versions();

@@ -96,15 +96,15 @@ void judge(json &r, const std::vector<double> &ax, const std::vector<double> &ab
   r["error"] = err;
 }
 
-ts::SparseSym sparse_problem(const std::string &spec) {
-  ts::Problem p = ts::make_problem(spec);
-  if (p.dense) throw SideError(spec + " is dense: this side takes sparse problems");
+ts::SparseSym sparse_problem(const std::string &name) {
+  ts::Problem p = ts::make_problem(name);
+  if (p.dense) throw SideError(name + " is dense: this side takes sparse problems");
   return std::move(p.sparse);
 }
 
-std::unique_ptr<ts::DenseSource> dense_problem(const std::string &spec) {
-  ts::Problem p = ts::make_problem(spec);
-  if (!p.dense) throw SideError(spec + " is sparse: this side takes dense problems");
+std::unique_ptr<ts::DenseSource> dense_problem(const std::string &name) {
+  ts::Problem p = ts::make_problem(name);
+  if (!p.dense) throw SideError(name + " is sparse: this side takes dense problems");
   return std::move(p.dense);
 }
 
@@ -132,8 +132,8 @@ void dense_multiply(const ts::DenseSource &a, const double *x, std::vector<doubl
 
 // --- LAPACK ----------------------------------------------------------------
 
-json run_lapack(const ChildSpec &spec) {
-  auto src = dense_problem(spec.problem);
+json run_lapack(const ChildTask &task) {
+  auto src = dense_problem(task.problem);
   const int n = src->n();
   json r;
   std::vector<double> a(static_cast<size_t>(n) * n);
@@ -194,12 +194,12 @@ struct Cholmod {
   ~Cholmod() { cholmod_l_finish(&c); }
 };
 
-json run_cholmod(const ChildSpec &spec, bool factorise) {
+json run_cholmod(const ChildTask &task, bool factorise) {
   json r;
   Cholmod ch;
   cholmod_sparse *a = nullptr;
   {
-    ts::SparseSym s = sparse_problem(spec.problem);
+    ts::SparseSym s = sparse_problem(task.problem);
     a = cholmod_copy(s, &ch.c);
   }
   const auto n = static_cast<size_t>(a->nrow);
@@ -328,14 +328,14 @@ class Mumps {
 // A MUMPS count: a negative value is in millions.
 double mumps_count(MUMPS_INT v) { return v < 0 ? -1e6 * v : v; }
 
-json run_mumps(const ChildSpec &spec, bool out_of_core) {
+json run_mumps(const ChildTask &task, bool out_of_core) {
   json r;
   std::vector<MUMPS_INT> irn, jcn, order;
   std::vector<double> val;
   int32_t n = 0;
   auto t0 = Clock::now();
   {
-    ts::SparseSym s = sparse_problem(spec.problem);
+    ts::SparseSym s = sparse_problem(task.problem);
     n = s.n;
     irn.reserve(static_cast<size_t>(s.entries()));
     jcn.reserve(static_cast<size_t>(s.entries()));
@@ -346,7 +346,7 @@ json run_mumps(const ChildSpec &spec, bool out_of_core) {
       }
     val = std::move(s.values);
     t0 = Clock::now();
-    if (spec.mumps_ordering == "metis") order = metis_order(s);
+    if (task.mumps_ordering == "metis") order = metis_order(s);
   }
   const double metis_seconds = since(t0);
   Mumps m;
@@ -356,20 +356,20 @@ json run_mumps(const ChildSpec &spec, bool out_of_core) {
   id.irn = irn.data();
   id.jcn = jcn.data();
   id.a = val.data();
-  if (spec.mumps_ordering == "metis") {
+  if (task.mumps_ordering == "metis") {
     id.ICNTL(7) = 1;
     id.perm_in = order.data();
     r["ordering"] = "METIS_NodeND, given (ICNTL(7) = 1)";
-  } else if (spec.mumps_ordering == "scotch") {
+  } else if (task.mumps_ordering == "scotch") {
     id.ICNTL(7) = 3;
     r["ordering"] = "SCOTCH (ICNTL(7) = 3)";
   } else {
-    throw SideError("unknown MUMPS ordering " + spec.mumps_ordering);
+    throw SideError("unknown MUMPS ordering " + task.mumps_ordering);
   }
   id.ICNTL(22) = out_of_core ? 1 : 0;
   if (out_of_core) {
-    if (spec.dir.size() >= sizeof id.ooc_tmpdir) throw SideError("directory name too long for MUMPS");
-    std::strcpy(id.ooc_tmpdir, spec.dir.c_str());
+    if (task.dir.size() >= sizeof id.ooc_tmpdir) throw SideError("directory name too long for MUMPS");
+    std::strcpy(id.ooc_tmpdir, task.dir.c_str());
     std::strcpy(id.ooc_prefix, "mumps");
   }
   t0 = Clock::now();
@@ -525,28 +525,28 @@ void check_solve(tessera_solver *s, int status, const char *what) {
                     tessera_solve_message(s));
 }
 
-json run_tessera(const ChildSpec &spec) {
+json run_tessera(const ChildTask &task) {
   json r;
   std::unique_ptr<tessera_solver, void (*)(tessera_solver *)> s(tessera_solve_create(),
                                                                  tessera_solve_destroy);
   if (!s) throw SideError("tessera_solve_create failed");
-  const char *set_files[1] = {spec.set.c_str()};
-  if (!spec.set.empty())
+  const char *set_files[1] = {task.set.c_str()};
+  if (!task.set.empty())
     check_solve(s.get(), tessera_solve_set_fileset(s.get(), 1, set_files, kSetMatrix, 1),
                 "set_fileset");
   else
-    check_solve(s.get(), tessera_solve_set_generated(s.get(), spec.problem.c_str()),
+    check_solve(s.get(), tessera_solve_set_generated(s.get(), task.problem.c_str()),
                 "set_generated");
-  check_solve(s.get(), tessera_solve_set_memory(s.get(), spec.memory), "set_memory");
-  check_solve(s.get(), tessera_solve_set_block_order(s.get(), spec.block_order), "set_block_order");
+  check_solve(s.get(), tessera_solve_set_memory(s.get(), task.memory), "set_memory");
+  check_solve(s.get(), tessera_solve_set_block_order(s.get(), task.block_order), "set_block_order");
   // Nested dissection for the sparse problems; a dense one keeps its own
   // numbering whatever is asked.
   check_solve(s.get(), tessera_solve_set_ordering(s.get(), "nd"), "set_ordering");
-  check_solve(s.get(), tessera_solve_set_work_dir(s.get(), spec.dir.c_str()), "set_work_dir");
+  check_solve(s.get(), tessera_solve_set_work_dir(s.get(), task.dir.c_str()), "set_work_dir");
   ColdStart cold;
-  cold.cold = spec.cold;
-  cold.dir = spec.dir;
-  if (!spec.set.empty()) cold.files.push_back(spec.set);
+  cold.cold = task.cold;
+  cold.dir = task.dir;
+  if (!task.set.empty()) cold.files.push_back(task.set);
   tessera_solve_set_progress(s.get(), on_progress, &cold);
   const int st = tessera_solve_run(s.get());
   // Too little memory is the solver's answer, not a fault of the run.
@@ -571,7 +571,7 @@ json run_tessera(const ChildSpec &spec) {
   r["scaled_residual"] = rep.value("scaled_residual", std::numeric_limits<double>::quiet_NaN());
   r["error"] = rep.value("error", std::numeric_limits<double>::quiet_NaN());
   r["report"] = rep;
-  if (spec.cold) {
+  if (task.cold) {
     r["cold_files"] = cold.dropped;
     r["cold_cached_share"] = cold.largest_cached_share;
     r["cold_seconds"] = cold.seconds;
@@ -583,9 +583,9 @@ json run_tessera(const ChildSpec &spec) {
 
 // The dense problem as a double matrix of storage form 1 in a file set of
 // one file, written block row by block row as a host assembling it would.
-json run_prepare(const ChildSpec &spec) {
+json run_prepare(const ChildTask &task) {
   json r;
-  auto src = dense_problem(spec.problem);
+  auto src = dense_problem(task.problem);
   const int32_t n = src->n();
   // Blocks of 64 x 64 doubles (records of 8192 words, 32 KiB): the solver reads
   // the set through a control area of its own, at least 39 records long.
@@ -601,7 +601,7 @@ json run_prepare(const ChildSpec &spec) {
     const int64_t initial =
         tessera_fileset_min_words(kRecord, static_cast<int32_t>(area.length()), 0) +
         (nbk * (nbk + 1) / 2 + 8) * int64_t{kRecord};
-    ts::FileSet set = ts::FileSet::create(area, spec.set, initial);
+    ts::FileSet set = ts::FileSet::create(area, task.set, initial);
     ts::Matrix a =
         ts::Matrix::create(set, kSetMatrix, 1, TESSERA_TYPE_DOUBLE, TESSERA_FORM_SYMMETRIC, n, n);
     std::vector<double> rows(static_cast<size_t>(kNb) * n);
@@ -615,7 +615,7 @@ json run_prepare(const ChildSpec &spec) {
   }
   r["factor_seconds"] = 0.0;
   r["write_seconds"] = since(t0);
-  r["set_bytes"] = static_cast<double>(fs::file_size(spec.set));
+  r["set_bytes"] = static_cast<double>(fs::file_size(task.set));
   return r;
 }
 
@@ -634,26 +634,26 @@ json header_versions() {
   return v;
 }
 
-json run_side(const ChildSpec &spec) {
-  if (spec.threads > 0) openblas_set_num_threads(spec.threads);
+json run_side(const ChildTask &task) {
+  if (task.threads > 0) openblas_set_num_threads(task.threads);
   json r;
   try {
-    if (spec.side == "lapack")
-      r = run_lapack(spec);
-    else if (spec.side == "cholmod")
-      r = run_cholmod(spec, true);
-    else if (spec.side == "reference")
-      r = run_cholmod(spec, false);
-    else if (spec.side == "mumps")
-      r = run_mumps(spec, false);
-    else if (spec.side == "mumps-ooc")
-      r = run_mumps(spec, true);
-    else if (spec.side == "tessera")
-      r = run_tessera(spec);
-    else if (spec.side == "prepare")
-      r = run_prepare(spec);
+    if (task.side == "lapack")
+      r = run_lapack(task);
+    else if (task.side == "cholmod")
+      r = run_cholmod(task, true);
+    else if (task.side == "reference")
+      r = run_cholmod(task, false);
+    else if (task.side == "mumps")
+      r = run_mumps(task, false);
+    else if (task.side == "mumps-ooc")
+      r = run_mumps(task, true);
+    else if (task.side == "tessera")
+      r = run_tessera(task);
+    else if (task.side == "prepare")
+      r = run_prepare(task);
     else
-      throw SideError("unknown side " + spec.side);
+      throw SideError("unknown side " + task.side);
     r["ok"] = true;
   } catch (const std::exception &e) {
     r["ok"] = false;

@@ -97,11 +97,11 @@ module tessera_solve
       character(kind=c_char), intent(in) :: path(*)
       integer(c_int) :: status
     end function
-    function tessera_solve_set_generated_c(s, spec) result(status) &
+    function tessera_solve_set_generated_c(s, problem_name) result(status) &
         bind(C, name='tessera_solve_set_generated')
       import :: c_ptr, c_char, c_int
       type(c_ptr), value :: s
-      character(kind=c_char), intent(in) :: spec(*)
+      character(kind=c_char), intent(in) :: problem_name(*)
       integer(c_int) :: status
     end function
     function tessera_solve_set_fileset_c(s, nfiles, files, name, qualifier) result(status) &
@@ -281,11 +281,11 @@ contains
     status = tessera_solve_set_matrix_file_c(s, c_string(path))
   end function
 
-  function tessera_solve_set_generated(s, spec) result(status)
+  function tessera_solve_set_generated(s, problem_name) result(status)
     type(c_ptr), intent(in) :: s
-    character(len=*), intent(in) :: spec
+    character(len=*), intent(in) :: problem_name
     integer(c_int) :: status
-    status = tessera_solve_set_generated_c(s, c_string(spec))
+    status = tessera_solve_set_generated_c(s, c_string(problem_name))
   end function
 
   function set_fileset_strings(s, files, name, qualifier) result(status)

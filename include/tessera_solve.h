@@ -66,7 +66,7 @@ TESSERA_SOLVE_C_API void tessera_solve_destroy(tessera_solver *s);
  * symmetric values, duplicates summed; or array real). */
 TESSERA_SOLVE_C_API int tessera_solve_set_matrix_file(tessera_solver *s, const char *path);
 /** A generated problem: "laplace3d:40", "elasticity3d:20", "dense-spd:4000", ... */
-TESSERA_SOLVE_C_API int tessera_solve_set_generated(tessera_solver *s, const char *spec);
+TESSERA_SOLVE_C_API int tessera_solve_set_generated(tessera_solver *s, const char *problem_name);
 /** A double matrix of storage form 1 in a file set of nfiles files (as the
  * host created it), by name (up to 12 bytes) and qualifier. It is read block
  * by block and never changed. */

@@ -78,10 +78,10 @@ int tessera_solve_set_matrix_file(tessera_solver *s, const char *path) {
   return ok(s);
 }
 
-int tessera_solve_set_generated(tessera_solver *s, const char *spec) {
-  if (s == nullptr || !text(spec)) return fail(s, TESSERA_SOLVE_BAD_CALL, "no problem named");
+int tessera_solve_set_generated(tessera_solver *s, const char *problem_name) {
+  if (s == nullptr || !text(problem_name)) return fail(s, TESSERA_SOLVE_BAD_CALL, "no problem named");
   clear_inputs(s);
-  s->options.generate = spec;
+  s->options.generate = problem_name;
   return ok(s);
 }
 

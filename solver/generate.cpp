@@ -179,11 +179,11 @@ class KernelMatrix final : public DenseSource {
   int32_t n_;
 };
 
-// --- sizing and the spec -------------------------------------------------------
+// --- sizing and the problem's name --------------------------------------------------
 
 // The matrix must fit in this machine's memory; saying so beats being killed
 // half way through filling it.
-void check_memory(const std::string &spec, int64_t n, int64_t entries) {
+void check_memory(const std::string &problem_name, int64_t n, int64_t entries) {
   const double need = 8.0 * (n + 1) + 12.0 * entries;
   const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
   if (pages <= 0 || page <= 0) return;
@@ -195,7 +195,7 @@ void check_memory(const std::string &spec, int64_t n, int64_t entries) {
                   "of memory",
                   need / 1e9, static_cast<long long>(n), static_cast<long long>(entries),
                   have / 1e9);
-    throw InputError("generated problem \"" + spec + "\": the matrix needs " + text);
+    throw InputError("generated problem \"" + problem_name + "\": the matrix needs " + text);
   }
 }
 
@@ -209,12 +209,12 @@ std::vector<std::string_view> split(std::string_view s) {
   }
 }
 
-int64_t parse_count(const std::string &spec, std::string_view text, const char *what, int64_t lo,
+int64_t parse_count(const std::string &problem_name, std::string_view text, const char *what, int64_t lo,
                     int64_t hi) {
   int64_t v = 0;
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
   if (ec != std::errc() || end != text.data() + text.size() || text.empty() || v < lo || v > hi)
-    throw InputError("generated problem \"" + spec + "\": " + what +
+    throw InputError("generated problem \"" + problem_name + "\": " + what +
                      " must be a whole number from " + std::to_string(lo) + " to " +
                      std::to_string(hi) + ", not \"" + std::string(text) + "\"");
   return v;
@@ -397,61 +397,61 @@ const std::vector<ProblemKind> &problem_kinds() {
   return kinds;
 }
 
-Problem make_problem(const std::string &spec) {
-  const std::vector<std::string_view> f = split(spec);
+Problem make_problem(const std::string &problem_name) {
+  const std::vector<std::string_view> f = split(problem_name);
   const std::string_view kind = f[0];
   auto expect = [&](size_t lo, size_t hi, const char *syntax) {
     if (f.size() < lo || f.size() > hi)
-      throw InputError("generated problem \"" + spec + "\": expected " + syntax);
+      throw InputError("generated problem \"" + problem_name + "\": expected " + syntax);
   };
   Problem p;
-  p.name = spec;
+  p.name = problem_name;
   try {
     if (kind == "laplace2d") {
       expect(2, 2, "laplace2d:K");
-      const int64_t k = parse_count(spec, f[1], "K", 1, largest([](int64_t k) { return k * k; }));
-      check_memory(spec, k * k, 3 * k * k);
+      const int64_t k = parse_count(problem_name, f[1], "K", 1, largest([](int64_t k) { return k * k; }));
+      check_memory(problem_name, k * k, 3 * k * k);
       p.sparse = laplace2d(static_cast<int32_t>(k));
     } else if (kind == "laplace3d") {
       expect(2, 2, "laplace3d:K");
       const int64_t k =
-          parse_count(spec, f[1], "K", 1, largest([](int64_t k) { return k * k * k; }));
-      check_memory(spec, k * k * k, 4 * k * k * k);
+          parse_count(problem_name, f[1], "K", 1, largest([](int64_t k) { return k * k * k; }));
+      check_memory(problem_name, k * k * k, 4 * k * k * k);
       p.sparse = laplace3d(static_cast<int32_t>(k));
     } else if (kind == "elasticity3d") {
       expect(2, 3, "elasticity3d:K, elasticity3d:K:hex or elasticity3d:K:tet");
-      const int64_t k = parse_count(spec, f[1], "K", 1,
+      const int64_t k = parse_count(problem_name, f[1], "K", 1,
                                     largest([](int64_t k) { return 3 * k * (k + 1) * (k + 1); }));
       ElementKind element = ElementKind::hex;
       if (f.size() == 3) {
         if (f[2] == "tet")
           element = ElementKind::tet;
         else if (f[2] != "hex")
-          throw InputError("generated problem \"" + spec +
+          throw InputError("generated problem \"" + problem_name +
                            "\": the element kind must be hex or tet, not \"" + std::string(f[2]) +
                            "\"");
       }
       const int64_t n = 3 * k * (k + 1) * (k + 1);
-      check_memory(spec, n, n * (element == ElementKind::hex ? 42 : 24));
+      check_memory(problem_name, n, n * (element == ElementKind::hex ? 42 : 24));
       p.sparse = elasticity3d(static_cast<int32_t>(k), element);
     } else if (kind == "dense-spd") {
       expect(2, 2, "dense-spd:N");
-      p.dense = dense_spd(static_cast<int32_t>(parse_count(spec, f[1], "N", 1, kMaxUnknowns)));
+      p.dense = dense_spd(static_cast<int32_t>(parse_count(problem_name, f[1], "N", 1, kMaxUnknowns)));
     } else if (kind == "band") {
       expect(3, 3, "band:N:W");
-      const int64_t n = parse_count(spec, f[1], "N", 1, kMaxUnknowns);
-      const int64_t w = parse_count(spec, f[2], "W", 0, n - 1);
-      check_memory(spec, n, n * (w + 1));
+      const int64_t n = parse_count(problem_name, f[1], "N", 1, kMaxUnknowns);
+      const int64_t w = parse_count(problem_name, f[2], "W", 0, n - 1);
+      check_memory(problem_name, n, n * (w + 1));
       p.sparse = band(static_cast<int32_t>(n), static_cast<int32_t>(w));
     } else {
       std::string known;
       for (const ProblemKind &k : problem_kinds())
         known += (known.empty() ? "" : ", ") + std::string(k.syntax);
-      throw InputError("generated problem \"" + spec + "\": unknown kind \"" + std::string(kind) +
+      throw InputError("generated problem \"" + problem_name + "\": unknown kind \"" + std::string(kind) +
                        "\"; the kinds are " + known);
     }
   } catch (const std::bad_alloc &) {
-    throw InputError("generated problem \"" + spec + "\": not enough memory to hold the matrix");
+    throw InputError("generated problem \"" + problem_name + "\": not enough memory to hold the matrix");
   }
   return p;
 }

@@ -1,5 +1,5 @@
 // Generated problems: symmetric positive definite systems a user can solve
-// without data of their own, named by a short spec ("laplace3d:50").
+// without data of their own, named by a short text ("laplace3d:50").
 //
 //   laplace2d:K            5-point finite differences on a K x K grid
 //   laplace3d:K            7-point finite differences on a K x K x K grid
@@ -65,10 +65,10 @@ struct ProblemKind {
 };
 TESSERA_SOLVE_API const std::vector<ProblemKind> &problem_kinds();
 
-// Parses a spec ("laplace2d:1000", "elasticity3d:30:tet", "band:100000:50")
-// and generates the problem. Throws InputError naming the spec and what is
+// Parses a problem's name ("laplace2d:1000", "elasticity3d:30:tet", "band:100000:50")
+// and generates the problem. Throws InputError naming the problem and what is
 // wrong: an unknown kind, a missing, extra or non-numeric argument, a size out
 // of range, or a matrix larger than this machine's memory.
-TESSERA_SOLVE_API Problem make_problem(const std::string &spec);
+TESSERA_SOLVE_API Problem make_problem(const std::string &problem_name);
 
 }  // namespace tessera::solve

@@ -69,14 +69,14 @@ constexpr size_t kPage = 4096;
 
 using Words = std::vector<uint32_t>;
 
-struct Spec {
+struct Layout {
   const char *name;
   int32_t typeword, storageword, m, n;
 };
 
 // One matrix of a sound set, as the sound set gives it back.
 struct Stored {
-  Spec spec;
+  Layout layout;
   int32_t t = 0, k = 0, ew = 0, cols = 0;  // cols: stored columns n'
   Words values;
   int32_t header_record = 0, header_offset = 0;
@@ -200,7 +200,7 @@ struct Host {
     set.names = test::fileset_names(dir, files);
   }
   int32_t *area() { return ctrl.data(); }
-  test::Opened oldm(const Spec &s, int32_t readonly) {
+  test::Opened oldm(const Layout &s, int32_t readonly) {
     test::MatrixName nm(s.name);
     test::Opened o;
     int32_t q = 1, fs = set.handle;
@@ -208,7 +208,7 @@ struct Host {
            &o.handle, &o.ierr);
     return o;
   }
-  int32_t newm(const Spec &s, int32_t &handle) {
+  int32_t newm(const Layout &s, int32_t &handle) {
     test::MatrixName nm(s.name);
     int32_t q = 1, fs = set.handle, tw = s.typeword, sw = s.storageword, m = s.m, n = s.n;
     int32_t ierr = -1;
@@ -228,7 +228,7 @@ struct Host {
     hmrelm(area(), &D, &ierr);
     return ierr;
   }
-  int32_t kilm(const Spec &s) {
+  int32_t kilm(const Layout &s) {
     test::MatrixName nm(s.name);
     int32_t q = 1, fs = set.handle, ierr = -1;
     hmkilm(area(), nm.words, &q, &fs, &ierr);
@@ -260,7 +260,7 @@ std::string trace_text(const test::HostAreas &host) {
 
 // ---- the sound sets ------------------------------------------------------------
 
-std::vector<Spec> specs_for(int32_t L, int32_t files) {
+std::vector<Layout> layouts_for(int32_t L, int32_t files) {
   const int32_t band = 3 + 128 + 256 * 2;
   if (L == 128 && files == 1)
     return {{"GEN4", 4, 3, 21, 13},      {"SYM2", 2, 1, 20, 20},   {"UPP1", 1, 6, 25, 25},
@@ -281,7 +281,7 @@ std::vector<Spec> specs_for(int32_t L, int32_t files) {
 
 // Three matrices whose used records interleave block by block: two end with
 // their extent tables in the word pool, one in records of its own.
-const Spec kFragments[] = {{"LEFT", 4, 3, 8, 8 * 24}, {"RIGHT", 4, 3, 8, 8 * 12},
+const Layout kFragments[] = {{"LEFT", 4, 3, 8, 8 * 24}, {"RIGHT", 4, 3, 8, 8 * 12},
                            {"THIRD", 4, 3, 8, 8 * 12}};
 
 Template build(test::HostAreas &host, std::vector<int32_t> &area, int32_t L, int32_t files,
@@ -296,10 +296,10 @@ Template build(test::HostAreas &host, std::vector<int32_t> &area, int32_t L, int
   hmnewf(h.area(), &n, argv.data(), &zero, &zero, &h.set.handle, &ierr);
   EXPECT_EQ(ierr, 0);
 
-  std::vector<Spec> specs = specs_for(L, files);
-  for (const Spec &s : specs) {
+  std::vector<Layout> layouts = layouts_for(L, files);
+  for (const Layout &s : layouts) {
     Stored x;
-    x.spec = s;
+    x.layout = s;
     int32_t D = 0;
     EXPECT_EQ(h.newm(s, D), 0) << s.name;
     const int32_t t = s.typeword % 256;
@@ -313,17 +313,17 @@ Template build(test::HostAreas &host, std::vector<int32_t> &area, int32_t L, int
     EXPECT_EQ(h.relm(D), 0);
     tp.matrices.push_back(x);
   }
-  for (const Spec &s : kFragments) {
+  for (const Layout &s : kFragments) {
     int32_t D = 0;
     EXPECT_EQ(h.newm(s, D), 0);
     EXPECT_EQ(h.relm(D), 0);
     Stored x;
-    x.spec = s;
+    x.layout = s;
     x.cols = s.n;
     tp.matrices.push_back(x);
   }
   // Block column c of one of them, then of the other, each opened anew.
-  auto column = [&](const Spec &s, int32_t c) {
+  auto column = [&](const Layout &s, int32_t c) {
     test::Opened o = h.oldm(s, 0);
     EXPECT_EQ(o.ierr, 0);
     Words w = random_values(4, 8 * 8 * 2, rng);
@@ -346,14 +346,14 @@ Template build(test::HostAreas &host, std::vector<int32_t> &area, int32_t L, int
   // What the sound set gives back, and where each matrix keeps it.
   EXPECT_EQ(test::reopen_fileset(h.ctrl, h.set), 0);
   for (Stored &x : tp.matrices) {
-    test::Opened o = h.oldm(x.spec, 0);
-    EXPECT_EQ(o.ierr, 0) << x.spec.name << trace_text(host);
+    test::Opened o = h.oldm(x.layout, 0);
+    EXPECT_EQ(o.ierr, 0) << x.layout.name << trace_text(host);
     WordView d(h.area(), o.handle);
     x.t = d[dw::kType];
     x.k = d[dw::kItems];
     x.ew = test::element_words(x.t, x.k);
-    x.values.assign(static_cast<size_t>(x.spec.m) * x.cols * x.ew, 0u);
-    EXPECT_EQ(h.io(false, o.handle, x.spec.m, x.cols, x.values.data()), 0);
+    x.values.assign(static_cast<size_t>(x.layout.m) * x.cols * x.ew, 0u);
+    EXPECT_EQ(h.io(false, o.handle, x.layout.m, x.cols, x.values.data()), 0);
     x.header_record = d[dw::kHeaderRecord];
     x.header_offset = d[dw::kHeaderOffset];
     const int32_t *entries = hm_used_table(h.area(), o.handle);
@@ -507,20 +507,20 @@ Damage damage(const Template &tp, std::mt19937 &rng) {
     case 2: case 3: case 4: case 5:
       r = x.header_record;
       w = x.header_offset + (pick(4) == 0 ? pick(dw::kWords) : pick(41));
-      what = std::string("header of ") + x.spec.name;
+      what = std::string("header of ") + x.layout.name;
       break;
     case 6: case 7: case 8: case 9:
       if (x.nodes.empty()) return damage(tp, rng);
       r = any_of(x.nodes);
       w = 1 + pick(7 + 2 * std::max(1, std::min(tp.word(r, 6), (L - 7) / 2)));
-      what = std::string("index node of ") + x.spec.name;
+      what = std::string("index node of ") + x.layout.name;
       break;
     case 10: case 11:
       if (x.packed.empty()) return damage(tp, rng);
       r = any_of(x.packed);
       w = pick(2) == 0 ? L - pick(std::max(1, std::min(tp.word(r, L), L - 1)) + 1)
                        : 1 + pick(L);
-      what = std::string("packed record of ") + x.spec.name;
+      what = std::string("packed record of ") + x.layout.name;
       break;
     case 12: case 13: {
       if (x.blocks.empty()) return damage(tp, rng);
@@ -528,14 +528,14 @@ Damage damage(const Template &tp, std::mt19937 &rng) {
       std::advance(it, pick(static_cast<int32_t>(x.blocks.size())));
       r = it->second;
       w = 1 + pick(L);
-      what = std::string("block of ") + x.spec.name;
+      what = std::string("block of ") + x.layout.name;
       break;
     }
     case 14:
       if (x.table.empty()) return damage(tp, rng);
       r = any_of(x.table);
       w = 1 + pick(std::min(L, 4 * 60));
-      what = std::string("saved table of ") + x.spec.name;
+      what = std::string("saved table of ") + x.layout.name;
       break;
     case 15: case 16:
       r = pick(tp.end);
@@ -685,42 +685,42 @@ void DamagedSets::run_copy(const Template &tp, uint32_t seed, const std::string 
     o.touched = dmg.touches(x) || dmg.set_level;
     o.readonly = rng() % 4 == 0;
     host.trace[0] = 0;
-    test::Opened r = h.oldm(x.spec, o.readonly ? 1 : 0);
+    test::Opened r = h.oldm(x.layout, o.readonly ? 1 : 0);
     if (r.ierr != 0) {
-      refused(h, r.ierr, std::string("hmoldm ") + x.spec.name, dmg);
-      EXPECT_TRUE(o.touched) << x.spec.name << " refused" << trace_text(host);
+      refused(h, r.ierr, std::string("hmoldm ") + x.layout.name, dmg);
+      EXPECT_TRUE(o.touched) << x.layout.name << " refused" << trace_text(host);
       ++tally.open_refused;
       continue;
     }
     o.D = r.handle;
     if (!o.touched) {
       EXPECT_EQ(r.typeword % 256, x.t);
-      EXPECT_EQ(r.nrows, x.spec.m);
-      EXPECT_EQ(r.ncols, x.spec.n);
+      EXPECT_EQ(r.nrows, x.layout.m);
+      EXPECT_EQ(r.ncols, x.layout.n);
     }
     o.got.assign(x.values.size(), 0xDEADBEEFu);
     host.trace[0] = 0;
-    if (int32_t st = h.io(false, o.D, x.spec.m, x.cols, o.got.data()); st != 0) {
-      refused(h, st, std::string("hmgets ") + x.spec.name, dmg);
-      EXPECT_TRUE(o.touched) << x.spec.name << " not read" << trace_text(host);
+    if (int32_t st = h.io(false, o.D, x.layout.m, x.cols, o.got.data()); st != 0) {
+      refused(h, st, std::string("hmgets ") + x.layout.name, dmg);
+      EXPECT_TRUE(o.touched) << x.layout.name << " not read" << trace_text(host);
       ++tally.read_refused;
     } else {
       o.read = true;
       if (o.got == x.values) {
         if (o.touched) ++tally.damaged_unchanged;
       } else {
-        EXPECT_TRUE(o.touched) << x.spec.name << " read back changed";
+        EXPECT_TRUE(o.touched) << x.layout.name << " read back changed";
         // Changed only in blocks whose own record the damage hit?
         bool elsewhere = false;
         const int32_t nb = WordView(h.area(), o.D)[dw::kBlockOrder];
         for (int32_t j = 0; j < x.cols && !elsewhere; ++j)
-          for (int32_t i = 0; i < x.spec.m && !elsewhere; ++i) {
-            const size_t at = (static_cast<size_t>(j) * x.spec.m + i) * x.ew;
+          for (int32_t i = 0; i < x.layout.m && !elsewhere; ++i) {
+            const size_t at = (static_cast<size_t>(j) * x.layout.m + i) * x.ew;
             if (std::equal(o.got.begin() + at, o.got.begin() + at + x.ew, x.values.begin() + at))
               continue;
             // A symmetric matrix reads its lower blocks from their mirrors.
             int32_t bi = nb > 0 ? i / nb + 1 : 0, bj = nb > 0 ? j / nb + 1 : 0;
-            if (x.spec.storageword % 128 == 1 && bi > bj) std::swap(bi, bj);
+            if (x.layout.storageword % 128 == 1 && bi > bj) std::swap(bi, bj);
             const int32_t p = nb > 0 ? hm_block_position(h.area(), o.D, bi, bj) : 0;
             auto b = x.blocks.find(p);
             bool hit = false;
@@ -729,7 +729,7 @@ void DamagedSets::run_copy(const Template &tp, uint32_t seed, const std::string 
           }
         ++(elsewhere ? tally.damaged_changed_elsewhere : tally.damaged_changed_there);
         if (elsewhere && std::getenv("TESSERA_FUZZ_VERBOSE") != nullptr)
-          std::cout << "changed elsewhere: " << x.spec.name << " after " << dmg.text << "\n";
+          std::cout << "changed elsewhere: " << x.layout.name << " after " << dmg.text << "\n";
       }
     }
     o.expect = x.values;
@@ -751,8 +751,8 @@ void DamagedSets::run_copy(const Template &tp, uint32_t seed, const std::string 
   for (size_t i : work) {
     Open &o = open[i];
     const Stored &x = *o.x;
-    const std::string name = x.spec.name;
-    Spec s = x.spec;
+    const std::string name = x.layout.name;
+    Layout s = x.layout;
     const std::string sname = "S" + std::to_string(made++);
     s.name = sname.c_str();
     int32_t S = 0;
@@ -772,14 +772,14 @@ void DamagedSets::run_copy(const Template &tp, uint32_t seed, const std::string 
       continue;
     }
     Words sum(x.values.size(), 0u);
-    EXPECT_EQ(h.io(false, S, x.spec.m, x.cols, sum.data()), 0) << trace_text(host);
+    EXPECT_EQ(h.io(false, S, x.layout.m, x.cols, sum.data()), 0) << trace_text(host);
     // An upper triangular matrix adds only its upper triangle; below it a
     // damaged diagonal block may read back anything.
     Words seen = added(Words(o.got.size(), 0u), o.got, x.t);
-    if (x.spec.storageword % 128 == 6)
+    if (x.layout.storageword % 128 == 6)
       for (int32_t j = 0; j < x.cols; ++j)
-        for (int32_t i = j + 1; i < x.spec.m; ++i)
-          std::fill_n(seen.begin() + (static_cast<ptrdiff_t>(j) * x.spec.m + i) * x.ew, x.ew, 0u);
+        for (int32_t i = j + 1; i < x.layout.m; ++i)
+          std::fill_n(seen.begin() + (static_cast<ptrdiff_t>(j) * x.layout.m + i) * x.ew, x.ew, 0u);
     EXPECT_TRUE(sum == seen) << "the walk of " << name << " and its read disagree";
     host.trace[0] = 0;
     if (int32_t st = h.add(o.D, S); st != 0) {
@@ -790,10 +790,10 @@ void DamagedSets::run_copy(const Template &tp, uint32_t seed, const std::string 
     }
     o.expect = added(o.got, seen, x.t);
     // Below the diagonal of an upper triangular matrix nothing was added.
-    if (x.spec.storageword % 128 == 6)
+    if (x.layout.storageword % 128 == 6)
       for (int32_t j = 0; j < x.cols; ++j)
-        for (int32_t i = j + 1; i < x.spec.m; ++i) {
-          const ptrdiff_t at = (static_cast<ptrdiff_t>(j) * x.spec.m + i) * x.ew;
+        for (int32_t i = j + 1; i < x.layout.m; ++i) {
+          const ptrdiff_t at = (static_cast<ptrdiff_t>(j) * x.layout.m + i) * x.ew;
           std::copy_n(o.got.begin() + at, x.ew, o.expect.begin() + at);
         }
 
@@ -817,7 +817,7 @@ void DamagedSets::run_copy(const Template &tp, uint32_t seed, const std::string 
       ++tally.op_refused;
     } else {
       Words copy(x.values.size(), 0u);
-      EXPECT_EQ(h.io(false, C, x.spec.m, x.cols, copy.data()), 0) << trace_text(host);
+      EXPECT_EQ(h.io(false, C, x.layout.m, x.cols, copy.data()), 0) << trace_text(host);
       EXPECT_TRUE(copy == o.expect) << "the copy of " << name;
     }
 
@@ -835,18 +835,18 @@ void DamagedSets::run_copy(const Template &tp, uint32_t seed, const std::string 
       ++tally.op_refused;
     } else {
       std::copy(one.begin(), one.end(),
-                o.expect.begin() + static_cast<ptrdiff_t>(x.cols - 1) * x.spec.m * x.ew);
+                o.expect.begin() + static_cast<ptrdiff_t>(x.cols - 1) * x.layout.m * x.ew);
       // A symmetric matrix mirrors it.
-      if (x.spec.storageword % 128 == 1)
+      if (x.layout.storageword % 128 == 1)
         std::copy(one.begin(), one.end(),
                   o.expect.begin() + static_cast<ptrdiff_t>(x.cols - 1) * x.ew);
     }
 
     // X^T X: every type and form but those of one stored column; compared
     // with a plain triple loop for modest general double matrices.
-    if (x.t != 11 && x.t != 12 && x.spec.n <= 64) {
+    if (x.t != 11 && x.t != 12 && x.layout.n <= 64) {
       const std::string yname = "Y" + std::to_string(made++);
-      Spec ys{yname.c_str(), x.spec.typeword, 3, x.spec.n, x.spec.n};
+      Layout ys{yname.c_str(), x.layout.typeword, 3, x.layout.n, x.layout.n};
       int32_t Y = 0;
       host.trace[0] = 0;
       if (int32_t st = h.newm(ys, Y); st != 0) {
@@ -860,10 +860,10 @@ void DamagedSets::run_copy(const Template &tp, uint32_t seed, const std::string 
         refused(h, st, "hlmult " + name, dmg);
         EXPECT_TRUE(o.touched) << name << trace_text(host);
         ++tally.op_refused;
-      } else if (!o.touched && x.t == 4 && x.spec.storageword % 128 == 3) {
-        Words y(static_cast<size_t>(x.spec.n) * x.spec.n * 2);
-        EXPECT_EQ(h.io(false, Y, x.spec.n, x.spec.n, y.data()), 0);
-        EXPECT_TRUE(y == gram(o.expect, x.spec.m, x.spec.n)) << "product of " << name;
+      } else if (!o.touched && x.t == 4 && x.layout.storageword % 128 == 3) {
+        Words y(static_cast<size_t>(x.layout.n) * x.layout.n * 2);
+        EXPECT_EQ(h.io(false, Y, x.layout.n, x.layout.n, y.data()), 0);
+        EXPECT_TRUE(y == gram(o.expect, x.layout.m, x.layout.n)) << "product of " << name;
       }
     }
   }
@@ -874,15 +874,15 @@ void DamagedSets::run_copy(const Template &tp, uint32_t seed, const std::string 
   for (Open &o : open) {
     host.trace[0] = 0;
     if (o.touched && rng() % 4 == 0) {
-      const int32_t st = h.kilm(o.x->spec);
+      const int32_t st = h.kilm(o.x->layout);
       if (st == 0) {
         gone.insert(o.x);
         ++tally.kills;
         continue;
       }
-      refused(h, st, std::string("hmkilm ") + o.x->spec.name, dmg);
+      refused(h, st, std::string("hmkilm ") + o.x->layout.name, dmg);
     }
-    EXPECT_EQ(h.relm(o.D), 0) << o.x->spec.name << trace_text(host);
+    EXPECT_EQ(h.relm(o.D), 0) << o.x->layout.name << trace_text(host);
   }
   host.trace[0] = 0;
   const int32_t removed = test::remove_fileset(h.ctrl, h.set);
@@ -900,11 +900,11 @@ void DamagedSets::run_copy(const Template &tp, uint32_t seed, const std::string 
   ASSERT_EQ(test::reopen_fileset(again.ctrl, again.set), 0) << trace_text(host);
   for (const Open &o : open) {
     if (o.touched || gone.count(o.x) != 0) continue;
-    test::Opened r = again.oldm(o.x->spec, 1);
-    ASSERT_EQ(r.ierr, 0) << o.x->spec.name << trace_text(host);
+    test::Opened r = again.oldm(o.x->layout, 1);
+    ASSERT_EQ(r.ierr, 0) << o.x->layout.name << trace_text(host);
     Words got(o.x->values.size(), 0u);
-    EXPECT_EQ(again.io(false, r.handle, o.x->spec.m, o.x->cols, got.data()), 0);
-    EXPECT_TRUE(got == o.expect) << o.x->spec.name << " changed by the session";
+    EXPECT_EQ(again.io(false, r.handle, o.x->layout.m, o.x->cols, got.data()), 0);
+    EXPECT_TRUE(got == o.expect) << o.x->layout.name << " changed by the session";
     EXPECT_EQ(again.relm(r.handle), 0);
     ++tally.sound_checked;
   }
@@ -952,7 +952,7 @@ void DamagedSets::run(int64_t copies, uint32_t seed) {
 std::pair<int32_t, int32_t> node_word(const Template &tp, const Stored &x, int32_t w) {
   const int32_t first = tp.word(0, fsw::kNodeFirstRecord);
   const int32_t nodes = tp.word(0, fsw::kNodeCapacity);
-  test::MatrixName nm(x.spec.name);
+  test::MatrixName nm(x.layout.name);
   const int32_t key[4] = {1, nm.words[0], nm.words[1], nm.words[2]};
   for (int32_t i = 1; i <= nodes; ++i) {
     auto at = [&](int32_t j) {
@@ -964,7 +964,7 @@ std::pair<int32_t, int32_t> node_word(const Template &tp, const Stored &x, int32
       same = same && tp.word(at(j + 1).first, at(j + 1).second) == key[j];
     if (same) return at(w);
   }
-  ADD_FAILURE() << "no directory node for " << x.spec.name;
+  ADD_FAILURE() << "no directory node for " << x.layout.name;
   return {0, 1};
 }
 
@@ -977,7 +977,7 @@ TEST_F(DamagedSets, EachNamedCauseIsRefusedWhereItIsFirstReached) {
   ASSERT_FALSE(HasFailure());
   auto matrix = [&](const char *name) -> const Stored & {
     for (const Stored &x : tp.matrices)
-      if (std::strcmp(x.spec.name, name) == 0) return x;
+      if (std::strcmp(x.layout.name, name) == 0) return x;
     return tp.matrices.front();
   };
   const Stored &gen = matrix("GEN4"), &big = matrix("BIG2"), &left = matrix("LEFT");
@@ -1054,13 +1054,13 @@ TEST_F(DamagedSets, EachNamedCauseIsRefusedWhereItIsFirstReached) {
     write_files(tp, dmg, h.set.names);
     ASSERT_EQ(test::reopen_fileset(h.ctrl, h.set), 0);
     host.trace[0] = 0;
-    test::Opened o = h.oldm(c.x->spec, 0);
+    test::Opened o = h.oldm(c.x->layout, 0);
     int32_t st = o.ierr;
     Words got(c.x->values.size());
-    if (st == 0 && c.stage != kOpen) st = h.io(false, o.handle, c.x->spec.m, c.x->cols, got.data());
+    if (st == 0 && c.stage != kOpen) st = h.io(false, o.handle, c.x->layout.m, c.x->cols, got.data());
     int32_t S = 0;
     if (st == 0 && c.stage == kWalk) {
-      Spec s = c.x->spec;
+      Layout s = c.x->layout;
       s.name = "SUM";
       ASSERT_EQ(h.newm(s, S), 0);
       host.trace[0] = 0;
@@ -1076,10 +1076,10 @@ TEST_F(DamagedSets, EachNamedCauseIsRefusedWhereItIsFirstReached) {
     // The set stays usable: another matrix opens and reads, all is released
     // and the set is removed.
     const Stored &other = matrix("UPP1");
-    test::Opened u = h.oldm(other.spec, 0);
+    test::Opened u = h.oldm(other.layout, 0);
     ASSERT_EQ(u.ierr, 0);
     Words v(other.values.size());
-    EXPECT_EQ(h.io(false, u.handle, other.spec.m, other.cols, v.data()), 0);
+    EXPECT_EQ(h.io(false, u.handle, other.layout.m, other.cols, v.data()), 0);
     EXPECT_TRUE(v == other.values);
     for (int32_t D : {u.handle, o.handle, S}) {
       if (D != 0) { EXPECT_EQ(h.relm(D), 0) << trace_text(host); }

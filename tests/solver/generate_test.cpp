@@ -1,7 +1,7 @@
 // Generated problems: each matrix against an independent computation (LAPACK
 // eigenvalues and Cholesky, rigid-body motions, the strain energy of a uniform
-// strain, the unclamped brick with the clamped face removed), and the spec
-// parser's refusals.
+// strain, the unclamped brick with the clamped face removed), and the refusals
+// of the parser of problem names.
 #include "generate.h"
 
 #include <gtest/gtest.h>
@@ -249,7 +249,7 @@ TEST(Generated, DenseKernelRegionsAgreeWithTheWholeMatrix) {
 
 TEST(Generated, SpecsGiveTheirProblemsOrAClearRefusal) {
   struct Good {
-    const char *spec;
+    const char *problem_name;
     int32_t n;
     bool dense;
   };
@@ -261,9 +261,9 @@ TEST(Generated, SpecsGiveTheirProblemsOrAClearRefusal) {
                  {"dense-spd:9000", 9000, true},
                  {"band:10:3", 10, false},
                  {"band:10:0", 10, false}}) {
-    SCOPED_TRACE(g.spec);
-    const solve::Problem p = solve::make_problem(g.spec);
-    EXPECT_EQ(p.name, g.spec);
+    SCOPED_TRACE(g.problem_name);
+    const solve::Problem p = solve::make_problem(g.problem_name);
+    EXPECT_EQ(p.name, g.problem_name);
     EXPECT_EQ(p.n(), g.n);
     EXPECT_EQ(p.dense != nullptr, g.dense);
     if (!g.dense) expect_well_formed(p.sparse);
@@ -273,7 +273,7 @@ TEST(Generated, SpecsGiveTheirProblemsOrAClearRefusal) {
             solve::make_problem("elasticity3d:2:tet").sparse.values);
 
   struct Bad {
-    const char *spec;
+    const char *problem_name;
     const char *says;
   };
   for (Bad b : {Bad{"laplace4d:3",
@@ -299,27 +299,27 @@ TEST(Generated, SpecsGiveTheirProblemsOrAClearRefusal) {
                 // Refused before anything is allocated.
                 {"laplace3d:1290", "the matrix needs "},
                 {"band:2000000000:1000", "more than this machine's"}}) {
-    SCOPED_TRACE(b.spec);
+    SCOPED_TRACE(b.problem_name);
     try {
-      solve::make_problem(b.spec);
+      solve::make_problem(b.problem_name);
       ADD_FAILURE() << "accepted";
     } catch (const solve::InputError &e) {
       const std::string what = e.what();
-      EXPECT_NE(what.find("generated problem \"" + std::string(b.spec) + "\": "), std::string::npos)
+      EXPECT_NE(what.find("generated problem \"" + std::string(b.problem_name) + "\": "), std::string::npos)
           << what;
       EXPECT_NE(what.find(b.says), std::string::npos) << what;
     }
   }
   // The help lists every kind make_problem knows.
   for (const solve::ProblemKind &k : solve::problem_kinds()) {
-    std::string spec = k.syntax;
-    spec = spec.substr(0, spec.find('['));
-    for (char &c : spec)
+    std::string problem_name = k.syntax;
+    problem_name = problem_name.substr(0, problem_name.find('['));
+    for (char &c : problem_name)
       if (c == 'K' || c == 'N')
         c = '4';
       else if (c == 'W')
         c = '1';
-    EXPECT_NO_THROW(solve::make_problem(spec)) << spec;
+    EXPECT_NO_THROW(solve::make_problem(problem_name)) << problem_name;
   }
 }
 

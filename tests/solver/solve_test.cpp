@@ -111,12 +111,12 @@ double max_relative_difference(const std::vector<double> &a, const std::vector<d
 // --- the solve itself ---------------------------------------------------------
 
 TEST_F(Solve, GeneratedProblemsInEveryOrdering) {
-  for (const char *spec : {"laplace2d:24", "elasticity3d:3", "band:400:7", "laplace3d:7"}) {
+  for (const char *problem_name : {"laplace2d:24", "elasticity3d:3", "band:400:7", "laplace3d:7"}) {
     for (ts::Ordering ord : {ts::Ordering::nested_dissection, ts::Ordering::reverse_cuthill_mckee,
                              ts::Ordering::natural, ts::Ordering::automatic}) {
-      SCOPED_TRACE(std::string(spec) + " " + ts::ordering_name(ord));
+      SCOPED_TRACE(std::string(problem_name) + " " + ts::ordering_name(ord));
       ts::SolveOptions o = options();
-      o.generate = spec;
+      o.generate = problem_name;
       o.ordering = ord;
       o.block_order = 8;  // many blocks, panels and chunks in a small problem
       o.memory = 24 << 20;
@@ -132,10 +132,10 @@ TEST_F(Solve, GeneratedProblemsInEveryOrdering) {
 TEST_F(Solve, SameSolutionWhetherTheFactorFitsOrNot) {
   // Everything in one panel, against a limit so tight the panels hold a
   // few block rows and their columns come in chunks.
-  for (const char *spec : {"elasticity3d:4", "dense-spd:300"}) {
-    SCOPED_TRACE(spec);
+  for (const char *problem_name : {"elasticity3d:4", "dense-spd:300"}) {
+    SCOPED_TRACE(problem_name);
     ts::SolveOptions big = options();
-    big.generate = spec;
+    big.generate = problem_name;
     big.block_order = 16;
     big.memory = 512 << 20;
     ts::SolveOptions small = big;
@@ -325,9 +325,9 @@ void store_matrix(const std::vector<std::string> &files, const std::vector<doubl
 TEST_F(Solve, MatrixHandedOverInAFileSet) {
   // Sparse: read into memory and ordered. Dense: left in the set, here one
   // of two files.
-  for (const char *spec : {"laplace2d:14", "dense-spd:150"}) {
-    SCOPED_TRACE(spec);
-    ts::Problem p = ts::make_problem(spec);
+  for (const char *problem_name : {"laplace2d:14", "dense-spd:150"}) {
+    SCOPED_TRACE(problem_name);
+    ts::Problem p = ts::make_problem(problem_name);
     const int32_t n = p.n();
     std::vector<double> dense(static_cast<size_t>(n) * n);
     if (p.dense)
@@ -495,9 +495,9 @@ TEST_F(Solve, FullDiskGivesAMessageAndLeavesNoFiles) {
 TEST_F(Solve, PeakResidentSetStaysWithinTheLimit) {
   // Factors far larger than the memory allowed, each in a process of its own
   // so that its peak is its own.
-  for (const char *spec : {"laplace3d:24", "dense-spd:3000"}) {
-    SCOPED_TRACE(spec);
-    const int status = run_program({"solve", "--generate", spec, "--memory", "6M", "--tmpdir",
+  for (const char *problem_name : {"laplace3d:24", "dense-spd:3000"}) {
+    SCOPED_TRACE(problem_name);
+    const int status = run_program({"solve", "--generate", problem_name, "--memory", "6M", "--tmpdir",
                                     dir_.string(), "--json", "-q"},
                                    -1, -1, path("report.json"));
     ASSERT_TRUE(WIFEXITED(status));

@@ -22,9 +22,9 @@ namespace ts = solve;
 // numbers, as a fresh elimination finds them) and numbers every subtree
 // consecutively with its root last.
 TEST(Symbolic, PostorderKeepsTheFactorAndNumbersSubtreesConsecutively) {
-  for (const char *spec : {"laplace2d:23", "laplace3d:9", "elasticity3d:3"}) {
-    SCOPED_TRACE(spec);
-    const ts::SparseSym a = ts::make_problem(spec).sparse;
+  for (const char *problem_name : {"laplace2d:23", "laplace3d:9", "elasticity3d:3"}) {
+    SCOPED_TRACE(problem_name);
+    const ts::SparseSym a = ts::make_problem(problem_name).sparse;
     for (ts::Ordering ord : {ts::Ordering::nested_dissection, ts::Ordering::natural}) {
       const std::vector<int32_t> p = ts::compute_ordering(a, ord);
       ts::Elimination e = ts::eliminate(ts::permute(a, p));
